@@ -1,0 +1,70 @@
+# The program's modules. They form one library, demo_core, that the demo, the
+# tools and the tests link; it is assembled from a few parts so that each part's
+# tests build without the rest.
+set(S ${CMAKE_SOURCE_DIR}/source)
+# New files re-run the configuration, so a module joins its part once written.
+file(GLOB _dgl_sources CONFIGURE_DEPENDS ${S}/*.cpp ${CMAKE_SOURCE_DIR}/platform/*/*.cpp)
+
+# dgl_part(NAME FILES f... [DEPS d...]): a static library of the files that exist.
+function(dgl_part name)
+  cmake_parse_arguments(P "" "" "FILES;DEPS" ${ARGN})
+  set(files)
+  foreach(f ${P_FILES})
+    if(EXISTS ${f})
+      list(APPEND files ${f})
+    endif()
+  endforeach()
+  if(files)
+    add_library(${name} STATIC ${files})
+    target_link_libraries(${name} PUBLIC ${P_DEPS})
+  else()
+    add_library(${name} INTERFACE)
+    target_link_libraries(${name} INTERFACE ${P_DEPS})
+  endif()
+endfunction()
+
+add_library(dgl_headers INTERFACE)
+target_include_directories(dgl_headers INTERFACE ${S} ${GLM_INCLUDE_DIR})
+
+# The BASS 2.4 stand-in.
+dgl_part(bass_standin FILES ${CMAKE_SOURCE_DIR}/platform/bass/bass.cpp
+         DEPS PkgConfig::SDL2 PkgConfig::MPG123 PkgConfig::OPENMPT Threads::Threads)
+target_include_directories(bass_standin INTERFACE ${CMAKE_SOURCE_DIR}/platform/bass)
+if(TARGET bass_standin)
+  get_target_property(_type bass_standin TYPE)
+  if(_type STREQUAL STATIC_LIBRARY)
+    target_include_directories(bass_standin PRIVATE ${CMAKE_SOURCE_DIR}/platform/bass)
+  endif()
+endif()
+
+# Platform layer: display, poll, clock, files, log.
+set(_common ${S}/log.cpp ${S}/file_io.cpp ${S}/util.cpp ${S}/terminal.cpp ${S}/system.cpp ${S}/fit.cpp)
+if(DGL_RPI)
+  set(ENV{PKG_CONFIG_PATH} "/opt/vc/lib/pkgconfig:$ENV{PKG_CONFIG_PATH}")
+  pkg_check_modules(BCM REQUIRED IMPORTED_TARGET bcm_host brcmegl brcmglesv2)
+  dgl_part(dgl_platform FILES ${_common} ${S}/system.rpi.cpp DEPS dgl_headers PkgConfig::BCM)
+  target_compile_definitions(dgl_platform PUBLIC DGL_RPI=1)
+else()
+  set(_kms)
+  if(GBM_FOUND AND DRM_FOUND)
+    set(_kms PkgConfig::GBM PkgConfig::DRM)
+  endif()
+  dgl_part(dgl_platform FILES ${_common} ${S}/system.linux.cpp ${S}/present.cpp
+           DEPS dgl_headers PkgConfig::EGL PkgConfig::GLESV2 PkgConfig::X11 ${_kms})
+  if(_kms)
+    target_compile_definitions(dgl_platform PRIVATE DGL_HAVE_KMS=1)
+  endif()
+  # The VideoCore half, built against the recording stand-in so its tests run here.
+  dgl_part(dgl_rpi_standin FILES ${S}/system.rpi.cpp ${S}/terminal.cpp ${S}/fit.cpp
+           ${CMAKE_SOURCE_DIR}/platform/videocore/bcm_host.cpp DEPS dgl_headers)
+  target_include_directories(dgl_rpi_standin PUBLIC ${CMAKE_SOURCE_DIR}/platform/videocore)
+endif()
+
+# Resource loaders, the scenes and the script.
+dgl_part(dgl_loaders FILES ${S}/shader.cpp ${S}/texture.cpp ${S}/music.cpp DEPS dgl_platform bass_standin)
+dgl_part(dgl_scroller FILES ${S}/font_bitmap.cpp ${S}/scroller.cpp DEPS dgl_loaders)
+dgl_part(dgl_coverflow FILES ${S}/coverflow.cpp DEPS dgl_loaders)
+dgl_part(dgl_timeline FILES ${S}/timeline.cpp DEPS dgl_coverflow dgl_scroller)
+
+add_library(demo_core INTERFACE)
+target_link_libraries(demo_core INTERFACE dgl_timeline dgl_coverflow dgl_scroller dgl_loaders dgl_platform bass_standin)

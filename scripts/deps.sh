@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, running and testing need.
+# Idempotent: asks apt only for what is missing, and updates the lists only then.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libegl-dev libgles-dev libegl-mesa0 libgl1-mesa-dri libgbm-dev libdrm-dev libx11-dev
+  libglm-dev libgtest-dev
+  libmpg123-dev libopenmpt-dev libsdl2-dev libmp3lame-dev libpng-dev
+  glslang-tools xvfb x11-utils ffmpeg
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "deps: installing ${missing[*]}" >&2
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2

@@ -1,0 +1,81 @@
+// The EGL half of the display: the same sequence on every platform; the native half
+// (system.rpi.cpp or system.linux.cpp) supplies the display connection and the surface.
+#include <EGL/egl.h>
+#include <GLES2/gl2.h>
+
+#include "system.h"
+#include "system_native.h"
+
+static EGLDisplay egl_display = EGL_NO_DISPLAY;
+static EGLConfig egl_config = 0;
+static EGLContext egl_context = EGL_NO_CONTEXT;
+static EGLSurface egl_surface = EGL_NO_SURFACE;
+
+static int fail_and_undo() {
+  eglMakeCurrent(egl_display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
+  eglTerminate(egl_display);
+  _dglDestroyNativeWindow();
+  egl_display = EGL_NO_DISPLAY;
+  return -1;
+}
+
+int dglInit(int width, int height, int color_bits, int depth_bits, int stencil_bits) {
+  void* native_window = 0;
+  void* native_display = 0;
+  if (_dglCreateNativeWindow(width, height, &native_window, &native_display) != 0) return -1;
+
+  eglGetError();
+  egl_display = _dglGetDisplay(native_display);
+  EGLint major, minor;
+  if (!eglInitialize(egl_display, &major, &minor)) return fail_and_undo();
+
+  eglBindAPI(EGL_OPENGL_ES_API);
+  if (eglGetError() != EGL_SUCCESS) return fail_and_undo();
+
+  const EGLint attributes[] = {
+      EGL_BUFFER_SIZE,     color_bits,
+      EGL_DEPTH_SIZE,      depth_bits,
+      EGL_STENCIL_SIZE,    stencil_bits,
+      EGL_SURFACE_TYPE,    _dglSurfaceType(),
+      EGL_RENDERABLE_TYPE, EGL_OPENGL_ES2_BIT,
+      EGL_NONE};
+  EGLint count = 0;
+  if (!eglChooseConfig(egl_display, attributes, &egl_config, 1, &count) || count != 1)
+    return fail_and_undo();
+
+  egl_surface = _dglCreateSurface(egl_display, egl_config, native_window);
+  if (eglGetError() != EGL_SUCCESS || egl_surface == EGL_NO_SURFACE) return fail_and_undo();
+
+  const EGLint context_attributes[] = {EGL_CONTEXT_CLIENT_VERSION, 2, EGL_NONE};
+  egl_context = eglCreateContext(egl_display, egl_config, EGL_NO_CONTEXT, context_attributes);
+  if (eglGetError() != EGL_SUCCESS || egl_context == EGL_NO_CONTEXT) return fail_and_undo();
+
+  eglMakeCurrent(egl_display, egl_surface, egl_surface, egl_context);
+  if (eglGetError() != EGL_SUCCESS) return fail_and_undo();
+
+  if (_dglNativeContextReady() != 0) return fail_and_undo();
+
+  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
+  dglSwapBuffers();
+  return 0;
+}
+
+void dglSwapBuffers() {
+  _dglNativePresent();
+  eglSwapBuffers(egl_display, egl_surface);
+  _dglNativeAfterSwap();
+}
+
+void dglShutDown() {
+  eglMakeCurrent(egl_display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
+  eglTerminate(egl_display);
+  _dglDestroyNativeWindow();
+  egl_display = EGL_NO_DISPLAY;
+}
+
+// A key on the terminal, or a key or close request in the backend's window.
+int dglProcessMessages() {
+  int ready = _dglPollTerminal();
+  if (ready == 0 && _dglPollWindow()) return 1;
+  return ready;
+}
