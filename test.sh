@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole test suite through CTest:
+# the normal build (every test), then an ASan+UBSan build (unit and GL tests).
+#   ./test.sh            everything
+#   ./test.sh -R Regex   only matching tests, normal build only
+set -euo pipefail
+cd "$(dirname "$0")"
+bash scripts/deps.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+werror=()
+[ -n "${CI:-}" ] && werror=(-DDGL_WERROR=ON)
+
+echo "== build (build/)"
+cmake -S . -B build -G Ninja "${werror[@]}" >/dev/null
+cmake --build build -j "$jobs"
+echo "== tests"
+if [ $# -gt 0 ]; then
+  exec ctest --test-dir build -j "$jobs" --output-on-failure "$@"
+fi
+ctest --test-dir build -j "$jobs" --output-on-failure
+
+echo "== sanitizer build (build-asan/)"
+cmake -S . -B build-asan -G Ninja -DDGL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug "${werror[@]}" >/dev/null
+cmake --build build-asan -j "$jobs"
+echo "== unit and GL tests under ASan+UBSan"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+ctest --test-dir build-asan -j "$jobs" --output-on-failure -L 'unit|gl'
