@@ -56,7 +56,7 @@ else()
   endif()
   # The VideoCore half, built against the recording stand-in so its tests run here.
   dgl_part(dgl_rpi_standin FILES ${S}/system.rpi.cpp ${S}/terminal.cpp ${S}/fit.cpp
-           ${CMAKE_SOURCE_DIR}/platform/videocore/bcm_host.cpp DEPS dgl_headers)
+           ${CMAKE_SOURCE_DIR}/platform/videocore/bcm_host.cpp DEPS dgl_headers PkgConfig::EGL)
   target_include_directories(dgl_rpi_standin PUBLIC ${CMAKE_SOURCE_DIR}/platform/videocore)
 endif()
 
