@@ -1,0 +1,562 @@
+// The BASS 2.4 calls this program makes, on free libraries: MP3 streams through
+// libmpg123, tracker modules through libopenmpt, output through SDL2 audio (or
+// an offline device that a capture tool pulls). Decoding happens where the mix
+// is pulled: on SDL's audio thread, or in BASSX_Render.
+#include "bass.h"
+
+#include <SDL.h>
+#include <fcntl.h>
+#include <libopenmpt/libopenmpt.h>
+#include <math.h>
+#include <mpg123.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "bass_offline.h"
+
+namespace {
+
+const int kRate = BASSX_RATE;
+// Frames decoded at a time into a channel's buffer.
+const size_t kDecodeFrames = 2048;
+// Frames mixed at a time.
+const size_t kMixFrames = 1024;
+
+enum ChannelKind { KIND_STREAM, KIND_MUSIC };
+
+// mpg123 reads the file's bytes from memory through these.
+struct MemoryReader {
+  const uint8_t* data;
+  size_t size;
+  size_t pos;
+};
+
+struct Channel {
+  DWORD handle = 0;
+  ChannelKind kind = KIND_STREAM;
+  DWORD flags = 0;
+  bool playing = false;
+  bool ended = false;
+  std::vector<uint8_t> file;
+  MemoryReader reader = {nullptr, 0, 0};
+  mpg123_handle* mh = nullptr;
+  int source_channels = 2;
+  openmpt_module* mod = nullptr;
+  // Decoded stereo frames not yet mixed, from `pending_pos` on.
+  std::vector<int16_t> pending;
+  size_t pending_pos = 0;
+  // Frame counts: decoded so far, mixed so far, and the decoded count at the
+  // end of each finished pass of a looping stream.
+  uint64_t decoded = 0;
+  uint64_t mixed = 0;
+  uint64_t pass_start = 0;
+  std::vector<uint64_t> pass_ends;
+
+  ~Channel() {
+    if (mh) {
+      mpg123_close(mh);
+      mpg123_delete(mh);
+    }
+    if (mod) openmpt_module_destroy(mod);
+  }
+};
+
+// Guards the channel list and every channel in it: the audio callback holds it
+// while it mixes, the main thread while it creates, starts or asks.
+std::mutex mix_lock;
+std::vector<std::unique_ptr<Channel>> channels;
+// Handles only grow, so a handle from before a BASS_Free never names a new channel.
+DWORD next_handle = 1;
+
+bool initialized = false;
+bool offline_requested = false;
+bool offline_device = false;
+SDL_AudioDeviceID device = 0;
+bool fell_back_to_dummy = false;
+DWORD device_buffer_ms = 30;
+
+Channel* find_channel(DWORD handle) {
+  for (auto& c : channels)
+    if (c->handle == handle) return c.get();
+  return nullptr;
+}
+
+// --- MPEG audio framing -------------------------------------------------------
+
+struct MpegFrame {
+  int version;  // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
+  int layer;    // 1, 2, 3
+  int rate;
+  size_t length;
+};
+
+bool parse_mpeg_header(const uint8_t* p, MpegFrame* f) {
+  static const short kbps[2][3][15] = {
+      {{0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
+       {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+       {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}},
+      {{0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
+       {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+       {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}}};
+  static const int rates[4][3] = {
+      {11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
+  if (p[0] != 0xFF || (p[1] & 0xE0) != 0xE0) return false;
+  int version = (p[1] >> 3) & 3;
+  int layer_bits = (p[1] >> 1) & 3;
+  int bitrate_index = p[2] >> 4;
+  int rate_index = (p[2] >> 2) & 3;
+  int padding = (p[2] >> 1) & 1;
+  // Reserved version, layer, sample rate and emphasis; free-format bit rates
+  // have no length to check.
+  if (version == 1 || layer_bits == 0 || rate_index == 3 || (p[3] & 3) == 2) return false;
+  if (bitrate_index == 0 || bitrate_index == 15) return false;
+  int layer = 4 - layer_bits;
+  int rate = rates[version][rate_index];
+  long bitrate = kbps[version == 3 ? 0 : 1][layer - 1][bitrate_index] * 1000L;
+  size_t length;
+  if (layer == 1)
+    length = (size_t)((12 * bitrate / rate + padding) * 4);
+  else if (layer == 3 && version != 3)
+    length = (size_t)(72 * bitrate / rate + padding);
+  else
+    length = (size_t)(144 * bitrate / rate + padding);
+  f->version = version;
+  f->layer = layer;
+  f->rate = rate;
+  f->length = length;
+  return true;
+}
+
+bool at_trailing_tag(const uint8_t* p, size_t n) {
+  return (n >= 3 && memcmp(p, "TAG", 3) == 0) || (n >= 8 && memcmp(p, "APETAGEX", 8) == 0) ||
+         (n >= 11 && memcmp(p, "LYRICSBEGIN", 11) == 0);
+}
+
+// mpg123 resynchronises on anything that looks like a frame header, and
+// tracker modules are full of such byte runs. A stream must therefore begin
+// with its first frame right where the leading ID3v2 tags end, and its first
+// frames (up to 16) must follow one another cleanly.
+bool is_mpeg_audio(const uint8_t* d, size_t n) {
+  size_t pos = 0;
+  while (n - pos >= 10 && memcmp(d + pos, "ID3", 3) == 0) {
+    const uint8_t* t = d + pos;
+    if (t[3] == 0xFF || t[4] == 0xFF) return false;
+    if ((t[6] | t[7] | t[8] | t[9]) & 0x80) return false;
+    size_t size = ((size_t)t[6] << 21) | ((size_t)t[7] << 14) | ((size_t)t[8] << 7) | t[9];
+    size_t total = 10 + size + ((t[5] & 0x10) ? 10 : 0);
+    if (total > n - pos) return false;
+    pos += total;
+  }
+  MpegFrame first = {}, f = {};
+  for (int i = 0; i < 16; i++) {
+    size_t left = n - pos;
+    if (i > 0 && (left < 4 || at_trailing_tag(d + pos, left))) break;
+    if (left < 4 || !parse_mpeg_header(d + pos, &f)) return false;
+    if (i == 0)
+      first = f;
+    else if (f.version != first.version || f.layer != first.layer || f.rate != first.rate)
+      return false;
+    if (f.length > left) return false;
+    pos += f.length;
+  }
+  return true;
+}
+
+// --- file access --------------------------------------------------------------
+
+bool read_source(BOOL mem, const void* file, QWORD offset, QWORD length,
+                 std::vector<uint8_t>* out) {
+  if (!file) return false;
+  if (mem) {
+    if (length == 0) return false;
+    const uint8_t* p = (const uint8_t*)file + offset;
+    out->assign(p, p + length);
+    return true;
+  }
+  FILE* f = fopen((const char*)file, "rb");
+  if (!f) return false;
+  bool ok = false;
+  if (fseeko(f, 0, SEEK_END) == 0) {
+    off_t size = ftello(f);
+    if (size >= 0 && (QWORD)size >= offset) {
+      QWORD avail = (QWORD)size - offset;
+      QWORD take = length ? std::min(length, avail) : avail;
+      out->resize((size_t)take);
+      ok = fseeko(f, (off_t)offset, SEEK_SET) == 0 &&
+           (take == 0 || fread(out->data(), 1, (size_t)take, f) == (size_t)take);
+    }
+  }
+  fclose(f);
+  return ok && !out->empty();
+}
+
+mpg123_ssize_t reader_read(void* handle, void* buf, size_t count) {
+  MemoryReader* r = (MemoryReader*)handle;
+  size_t n = std::min(count, r->size - r->pos);
+  memcpy(buf, r->data + r->pos, n);
+  r->pos += n;
+  return (mpg123_ssize_t)n;
+}
+
+off_t reader_seek(void* handle, off_t offset, int whence) {
+  MemoryReader* r = (MemoryReader*)handle;
+  off_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? (off_t)r->pos : (off_t)r->size;
+  off_t target = base + offset;
+  if (target < 0 || target > (off_t)r->size) return -1;
+  r->pos = (size_t)target;
+  return target;
+}
+
+// --- decoding (under mix_lock) ------------------------------------------------
+
+void append_frames(Channel* c, const int16_t* samples, size_t frames, int source_channels) {
+  if (source_channels == 2) {
+    c->pending.insert(c->pending.end(), samples, samples + frames * 2);
+  } else {
+    for (size_t i = 0; i < frames; i++) {
+      c->pending.push_back(samples[i]);
+      c->pending.push_back(samples[i]);
+    }
+  }
+  c->decoded += frames;
+}
+
+// Decodes the stream's next block; false at its end. A looping stream plays
+// the last data that arrives with MPG123_DONE, then starts over from the top.
+bool decode_stream(Channel* c) {
+  int16_t block[kDecodeFrames * 2];
+  const size_t frame_bytes = sizeof(int16_t) * (size_t)c->source_channels;
+  for (int attempt = 0; attempt < 64; attempt++) {
+    size_t done = 0;
+    int r = mpg123_read(c->mh, (unsigned char*)block, kDecodeFrames * frame_bytes, &done);
+    size_t frames = done / frame_bytes;
+    if (frames) append_frames(c, block, frames, c->source_channels);
+    if (r == MPG123_OK || r == MPG123_NEW_FORMAT) {
+      if (frames) return true;
+      continue;
+    }
+    // The end of the data, or a fault that ends it.
+    bool pass_had_audio = c->decoded > c->pass_start;
+    if (!(c->flags & BASS_SAMPLE_LOOP) || !pass_had_audio || mpg123_seek(c->mh, 0, SEEK_SET) < 0)
+      return frames > 0;
+    c->pass_ends.push_back(c->decoded);
+    c->pass_start = c->decoded;
+    if (frames) return true;
+  }
+  return false;
+}
+
+bool decode_music(Channel* c) {
+  int16_t block[kDecodeFrames * 2];
+  size_t frames;
+  if (c->flags & BASS_SAMPLE_MONO) {
+    frames = openmpt_module_read_mono(c->mod, kRate, kDecodeFrames, block);
+    if (frames) append_frames(c, block, frames, 1);
+  } else {
+    frames = openmpt_module_read_interleaved_stereo(c->mod, kRate, kDecodeFrames, block);
+    if (frames) append_frames(c, block, frames, 2);
+  }
+  return frames > 0;
+}
+
+// Refills an empty buffer; false when the channel has nothing more to play.
+bool refill(Channel* c) {
+  c->pending.clear();
+  c->pending_pos = 0;
+  return c->kind == KIND_STREAM ? decode_stream(c) : decode_music(c);
+}
+
+void mix(int16_t* out, size_t frames) {
+  static int32_t acc[kMixFrames * 2];
+  while (frames) {
+    size_t n = std::min(frames, kMixFrames);
+    memset(acc, 0, sizeof(acc[0]) * n * 2);
+    for (auto& holder : channels) {
+      Channel* c = holder.get();
+      if (!c->playing || c->ended) continue;
+      size_t done = 0;
+      while (done < n) {
+        if (c->pending_pos == c->pending.size() && !refill(c)) {
+          c->ended = true;
+          break;
+        }
+        size_t avail = (c->pending.size() - c->pending_pos) / 2;
+        size_t take = std::min(avail, n - done);
+        const int16_t* src = c->pending.data() + c->pending_pos;
+        for (size_t i = 0; i < take * 2; i++) acc[done * 2 + i] += src[i];
+        c->pending_pos += take * 2;
+        c->mixed += take;
+        done += take;
+      }
+      // Look one block ahead, so that a channel whose last frame has just been
+      // mixed reads as stopped now, not one pull later.
+      if (!c->ended && c->pending_pos == c->pending.size() && !refill(c)) c->ended = true;
+    }
+    for (size_t i = 0; i < n * 2; i++) out[i] = (int16_t)std::clamp(acc[i], -32768, 32767);
+    out += n * 2;
+    frames -= n;
+  }
+}
+
+void SDLCALL audio_callback(void*, Uint8* stream, int len) {
+  std::lock_guard<std::mutex> lock(mix_lock);
+  mix((int16_t*)stream, (size_t)len / (2 * sizeof(int16_t)));
+}
+
+// --- the output device --------------------------------------------------------
+
+// A power of two near the configured buffer length (in frames).
+Uint16 device_buffer_frames() {
+  double want = (double)device_buffer_ms * kRate / 1000.0;
+  unsigned best = 256;
+  for (unsigned p = 512; p <= 16384; p *= 2)
+    if (fabs(log2(want / p)) < fabs(log2(want / best))) best = p;
+  return (Uint16)best;
+}
+
+// Opens SDL audio on `driver` (null: SDL's own choice) and starts the callback.
+bool open_sdl_device(const char* driver) {
+  if (driver) SDL_SetHintWithPriority(SDL_HINT_AUDIODRIVER, driver, SDL_HINT_OVERRIDE);
+  int r = SDL_InitSubSystem(SDL_INIT_AUDIO);
+  if (driver) {
+#if SDL_VERSION_ATLEAST(2, 24, 0)
+    SDL_ResetHint(SDL_HINT_AUDIODRIVER);
+#else
+    SDL_SetHintWithPriority(SDL_HINT_AUDIODRIVER, nullptr, SDL_HINT_OVERRIDE);
+#endif
+  }
+  if (r != 0) return false;
+  SDL_AudioSpec want, have;
+  SDL_zero(want);
+  want.freq = kRate;
+  want.format = AUDIO_S16SYS;
+  want.channels = 2;
+  want.samples = device_buffer_frames();
+  want.callback = audio_callback;
+  device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+  if (!device) {
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    return false;
+  }
+  SDL_PauseAudioDevice(device, 0);
+  return true;
+}
+
+// SDL's own choice of device, with the backends' reports of what they could
+// not open (ALSA alone prints a dozen lines) kept off standard error: the one
+// warning of the fallback says it all.
+bool open_sdl_device_quietly() {
+  fflush(stderr);
+  int saved = dup(STDERR_FILENO);
+  int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  bool redirected = saved >= 0 && null_fd >= 0 && dup2(null_fd, STDERR_FILENO) >= 0;
+  bool ok = open_sdl_device(nullptr);
+  if (redirected) {
+    fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+  }
+  if (saved >= 0) close(saved);
+  if (null_fd >= 0) close(null_fd);
+  return ok;
+}
+
+bool open_live_device() {
+  const char* named = getenv("SDL_AUDIODRIVER");
+  if (named && *named) return open_sdl_device(nullptr);
+  if (!fell_back_to_dummy) {
+    if (open_sdl_device_quietly()) return true;
+    // A machine without sound still plays the show, timed by a silent device.
+    fprintf(stderr,
+            "WARNING: no audio device opened (%s); playing silently on SDL's dummy driver.\n",
+            SDL_GetError());
+    fell_back_to_dummy = true;
+  }
+  return open_sdl_device("dummy");
+}
+
+DWORD add_channel(std::unique_ptr<Channel> c) {
+  std::lock_guard<std::mutex> lock(mix_lock);
+  c->handle = next_handle++;
+  if (!next_handle) next_handle = 1;
+  DWORD h = c->handle;
+  channels.push_back(std::move(c));
+  return h;
+}
+
+openmpt_module* open_module(const std::vector<uint8_t>& file, DWORD flags) {
+  static const openmpt_module_initial_ctl ctls[] = {
+      {"play.at_end", "stop"},
+      // Plain 16-bit output, as BASS mixes: no dither noise on top of the samples.
+      {"dither", "0"},
+      // The Amiga resampler would override the interpolation filter chosen below.
+      {"render.resampler.emulate_amiga", "0"},
+      {nullptr, nullptr}};
+  int error = 0;
+  const char* message = nullptr;
+  openmpt_module* mod = openmpt_module_create_from_memory2(
+      file.data(), file.size(), openmpt_log_func_silent, nullptr, openmpt_error_func_ignore,
+      nullptr, &error, &message, ctls);
+  if (message) openmpt_free_string(message);
+  if (!mod) return nullptr;
+  openmpt_module_set_repeat_count(mod, (flags & BASS_SAMPLE_LOOP) ? -1 : 0);
+  int filter = (flags & BASS_MUSIC_NONINTER) ? 1 : (flags & BASS_MUSIC_SINCINTER) ? 8 : 2;
+  openmpt_module_set_render_param(mod, OPENMPT_MODULE_RENDER_INTERPOLATIONFILTER_LENGTH, filter);
+  int ramping = (flags & (BASS_MUSIC_RAMP | BASS_MUSIC_RAMPS)) ? -1 : 0;
+  openmpt_module_set_render_param(mod, OPENMPT_MODULE_RENDER_VOLUMERAMPING_STRENGTH, ramping);
+  return mod;
+}
+
+// Back to the first frame with nothing pending: a new start.
+bool rewind_channel(Channel* c) {
+  c->pending.clear();
+  c->pending_pos = 0;
+  c->decoded = c->mixed;
+  c->pass_start = c->decoded;
+  if (c->kind == KIND_STREAM) return mpg123_seek(c->mh, 0, SEEK_SET) >= 0;
+  // A module that has stopped at its end stays stopped, so start a fresh one.
+  openmpt_module* mod = open_module(c->file, c->flags);
+  if (!mod) return false;
+  openmpt_module_destroy(c->mod);
+  c->mod = mod;
+  return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+DWORD BASS_GetVersion(void) { return (DWORD)BASSVERSION << 16; }
+
+BOOL BASS_SetConfig(DWORD option, DWORD value) {
+  if (option == BASS_CONFIG_DEV_BUFFER) {
+    device_buffer_ms = value ? value : 1;
+    return TRUE;
+  }
+  return option == BASS_CONFIG_BUFFER;
+}
+
+BOOL BASS_Init(int device_index, DWORD freq, DWORD flags, void* win, const void* dsguid) {
+  (void)freq, (void)flags, (void)win, (void)dsguid;
+  // -1 is the default device, 1 the first real one; this stand-in has one.
+  if (initialized || (device_index != -1 && device_index != 1)) return FALSE;
+  offline_device = offline_requested;
+  if (!offline_device && !open_live_device()) return FALSE;
+  initialized = true;
+  return TRUE;
+}
+
+BOOL BASS_Free(void) {
+  if (!initialized) return FALSE;
+  if (device) {
+    // Joins the audio thread; no callback runs after this.
+    SDL_CloseAudioDevice(device);
+    device = 0;
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+  }
+  std::lock_guard<std::mutex> lock(mix_lock);
+  channels.clear();
+  initialized = false;
+  offline_device = false;
+  return TRUE;
+}
+
+HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD flags) {
+  if (!initialized) return 0;
+  auto c = std::make_unique<Channel>();
+  if (!read_source(mem, file, offset, length, &c->file)) return 0;
+  if (!is_mpeg_audio(c->file.data(), c->file.size())) return 0;
+  c->kind = KIND_STREAM;
+  c->flags = flags;
+  c->reader = {c->file.data(), c->file.size(), 0};
+  c->source_channels = (flags & BASS_SAMPLE_MONO) ? 1 : 2;
+  int err = MPG123_OK;
+  c->mh = mpg123_new(nullptr, &err);
+  if (!c->mh) return 0;
+  long mpg_flags = MPG123_QUIET | MPG123_GAPLESS |
+                   (c->source_channels == 1 ? MPG123_MONO_MIX : MPG123_FORCE_STEREO);
+  mpg123_param(c->mh, MPG123_FLAGS, mpg_flags, 0);
+  mpg123_format_none(c->mh);
+  mpg123_format(c->mh, kRate, c->source_channels == 1 ? MPG123_MONO : MPG123_STEREO,
+                MPG123_ENC_SIGNED_16);
+  long rate = 0;
+  int ch = 0, enc = 0;
+  if (mpg123_replace_reader_handle(c->mh, reader_read, reader_seek, nullptr) != MPG123_OK ||
+      mpg123_open_handle(c->mh, &c->reader) != MPG123_OK ||
+      mpg123_getformat(c->mh, &rate, &ch, &enc) != MPG123_OK || rate != kRate ||
+      ch != c->source_channels || enc != MPG123_ENC_SIGNED_16)
+    return 0;
+  return add_channel(std::move(c));
+}
+
+HMUSIC BASS_MusicLoad(BOOL mem, const void* file, QWORD offset, DWORD length, DWORD flags,
+                      DWORD freq) {
+  (void)freq;  // Modules render at the output rate.
+  if (!initialized) return 0;
+  auto c = std::make_unique<Channel>();
+  if (!read_source(mem, file, offset, length, &c->file)) return 0;
+  size_t probe_size = std::min(c->file.size(), openmpt_probe_file_header_get_recommended_size());
+  int error = 0;
+  const char* message = nullptr;
+  int probe = openmpt_probe_file_header(
+      OPENMPT_PROBE_FILE_HEADER_FLAGS_DEFAULT, c->file.data(), probe_size, c->file.size(),
+      openmpt_log_func_silent, nullptr, openmpt_error_func_ignore, nullptr, &error, &message);
+  if (message) openmpt_free_string(message);
+  if (probe != OPENMPT_PROBE_FILE_HEADER_RESULT_SUCCESS) return 0;
+  c->kind = KIND_MUSIC;
+  c->flags = flags;
+  c->mod = open_module(c->file, flags);
+  if (!c->mod) return 0;
+  return add_channel(std::move(c));
+}
+
+BOOL BASS_ChannelPlay(DWORD handle, BOOL restart) {
+  std::lock_guard<std::mutex> lock(mix_lock);
+  Channel* c = initialized ? find_channel(handle) : nullptr;
+  if (!c) return FALSE;
+  if ((restart || c->ended) && c->mixed > 0) {
+    if (!rewind_channel(c)) return FALSE;
+  }
+  c->ended = false;
+  c->playing = true;
+  return TRUE;
+}
+
+DWORD BASS_ChannelIsActive(DWORD handle) {
+  std::lock_guard<std::mutex> lock(mix_lock);
+  Channel* c = find_channel(handle);
+  if (!c || !c->playing || c->ended) return BASS_ACTIVE_STOPPED;
+  return BASS_ACTIVE_PLAYING;
+}
+
+void BASSX_SetOffline(BOOL on) { offline_requested = on != 0; }
+
+DWORD BASSX_Render(short* out, DWORD frames) {
+  if (!initialized || !offline_device || !out) return 0;
+  std::lock_guard<std::mutex> lock(mix_lock);
+  mix(out, frames);
+  return frames;
+}
+
+DWORD BASSX_ChannelGetPasses(DWORD handle, QWORD* lengths, DWORD max) {
+  std::lock_guard<std::mutex> lock(mix_lock);
+  Channel* c = find_channel(handle);
+  if (!c) return 0;
+  DWORD n = 0;
+  uint64_t start = 0;
+  for (uint64_t end : c->pass_ends) {
+    if (end > c->mixed) break;
+    if (lengths && n < max) lengths[n] = end - start;
+    start = end;
+    n++;
+  }
+  return n;
+}
+
+}  // extern "C"

@@ -1,0 +1,34 @@
+// Extensions of the audio stand-in beyond the BASS interface: an offline device
+// that a capture tool pulls sample-exactly, and a look at a channel's passes.
+#ifndef BASS_OFFLINE_H
+#define BASS_OFFLINE_H
+
+#include "bass.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// The output rate of every device, live or offline, in frames per second.
+#define BASSX_RATE 44100
+
+// While on, BASS_Init opens no audio device: nothing plays until BASSX_Render
+// pulls the mix. Takes effect at the next BASS_Init.
+void BASSX_SetOffline(BOOL on);
+
+// Renders the next `frames` stereo frames (interleaved left, right) of the mix
+// into `out`: silence where nothing plays. Channel state afterwards is exactly
+// that after those frames: a channel whose last frame has been rendered is
+// stopped. Returns `frames`, or 0 when no offline device is initialised.
+DWORD BASSX_Render(short* out, DWORD frames);
+
+// Number of passes that a playing channel has completed (a looping stream
+// restarts after each), with the length in frames of the first `max` of them
+// stored in `lengths` (may be null). 0 for an unknown handle.
+DWORD BASSX_ChannelGetPasses(DWORD handle, QWORD* lengths, DWORD max);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
