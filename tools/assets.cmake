@@ -1,0 +1,25 @@
+# demo-assets: the covers, captions and both pieces of music, written into build/data/
+# by the build itself; they are regenerated only when the generator changes.
+file(GLOB _asset_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/assets/*.cpp)
+add_executable(demo-assets ${_asset_sources})
+target_include_directories(demo-assets PRIVATE ${LAME_INCLUDE_DIR})
+target_link_libraries(demo-assets PRIVATE dgl_png ${LAME_LIBRARY} Threads::Threads)
+# The same bytes on every machine: no fused multiply-adds; optimised even in debug
+# builds so that generating stays quick.
+target_compile_options(demo-assets PRIVATE -ffp-contract=off -O2)
+
+set(DGL_CONTACT_SHEET ${CMAKE_BINARY_DIR}/contact-sheet.png)
+set(_assets)
+foreach(i RANGE 8)
+  list(APPEND _assets ${DGL_DATA_DIR}/cover${i}.ktx)
+endforeach()
+foreach(j RANGE 3)
+  list(APPEND _assets ${DGL_DATA_DIR}/title${j}.ktx)
+endforeach()
+list(APPEND _assets ${DGL_DATA_DIR}/coverflow.mp3 ${DGL_DATA_DIR}/quorvelt.mod)
+add_custom_command(OUTPUT ${_assets} ${DGL_CONTACT_SHEET}
+  COMMAND demo-assets --out ${DGL_DATA_DIR} --sheet ${DGL_CONTACT_SHEET}
+  DEPENDS demo-assets
+  COMMENT "Generating covers, captions, coverflow.mp3 and quorvelt.mod"
+  VERBATIM)
+add_custom_target(demo_assets ALL DEPENDS ${_assets} ${DGL_CONTACT_SHEET})
