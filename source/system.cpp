@@ -32,13 +32,15 @@ int dglInit(int width, int height, int color_bits, int depth_bits, int stencil_b
   eglBindAPI(EGL_OPENGL_ES_API);
   if (eglGetError() != EGL_SUCCESS) return fail_and_undo();
 
-  const EGLint attributes[] = {
+  EGLint attributes[16] = {
       EGL_BUFFER_SIZE,     color_bits,
       EGL_DEPTH_SIZE,      depth_bits,
       EGL_STENCIL_SIZE,    stencil_bits,
       EGL_SURFACE_TYPE,    _dglSurfaceType(),
-      EGL_RENDERABLE_TYPE, EGL_OPENGL_ES2_BIT,
-      EGL_NONE};
+      EGL_RENDERABLE_TYPE, EGL_OPENGL_ES2_BIT};
+  int n = 10;
+  n += _dglExtraConfigAttributes(attributes + n, 16 - n - 1);
+  attributes[n] = EGL_NONE;
   EGLint count = 0;
   if (!eglChooseConfig(egl_display, attributes, &egl_config, 1, &count) || count != 1)
     return fail_and_undo();

@@ -122,6 +122,15 @@ EGLint _dglSurfaceType() {
   return backend == DGL_BACKEND_HEADLESS ? EGL_PBUFFER_BIT : EGL_WINDOW_BIT;
 }
 
+// Mesa lists 10-bit configurations first; the offscreen target asks for 8 bits of
+// alpha, which picks RGBA8888 like the Pi's, so captures and tests see its precision.
+int _dglExtraConfigAttributes(EGLint* attributes, int room) {
+  if (backend != DGL_BACKEND_HEADLESS || room < 2) return 0;
+  attributes[0] = EGL_ALPHA_SIZE;
+  attributes[1] = 8;
+  return 2;
+}
+
 EGLSurface _dglCreateSurface(EGLDisplay display, EGLConfig config, void* native_window) {
   if (backend == DGL_BACKEND_HEADLESS) {
     const EGLint attributes[] = {EGL_WIDTH, surface_width, EGL_HEIGHT, surface_height, EGL_NONE};

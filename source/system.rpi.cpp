@@ -76,6 +76,12 @@ EGLDisplay _dglGetDisplay(void* native_display) {
 
 EGLint _dglSurfaceType() { return EGL_WINDOW_BIT; }
 
+int _dglExtraConfigAttributes(EGLint* attributes, int room) {
+  (void)attributes;
+  (void)room;
+  return 0;
+}
+
 EGLSurface _dglCreateSurface(EGLDisplay display, EGLConfig config, void* window) {
   return eglCreateWindowSurface(display, config, (EGLNativeWindowType)(uintptr_t)window, NULL);
 }

@@ -10,6 +10,9 @@ void _dglDestroyNativeWindow();
 EGLDisplay _dglGetDisplay(void* native_display);
 // EGL_WINDOW_BIT, or EGL_PBUFFER_BIT for an offscreen surface.
 EGLint _dglSurfaceType();
+// Attribute pairs the backend adds to the configuration request (up to `room` values,
+// EGL_NONE not included); returns how many values it wrote.
+int _dglExtraConfigAttributes(EGLint* attributes, int room);
 // The surface: a window surface on the native window, or a pbuffer of the requested size.
 EGLSurface _dglCreateSurface(EGLDisplay display, EGLConfig config, void* native_window);
 // Called once the context is current; a backend that scales in GL sets up its target here.

@@ -31,6 +31,12 @@ TEST_F(Display, OpensACurrentES2ContextOfTheRequestedSize) {
   glGetIntegerv(GL_STENCIL_BITS, &stencil);
   EXPECT_GE(depth, 16);
   EXPECT_GE(stencil, 8);
+  // Eight bits a channel, like the Pi's surface, not a 10-bit configuration.
+  GLint red = 0, alpha = 0;
+  glGetIntegerv(GL_RED_BITS, &red);
+  glGetIntegerv(GL_ALPHA_BITS, &alpha);
+  EXPECT_EQ(red, 8);
+  EXPECT_EQ(alpha, 8);
   // The surface holds what was drawn.
   glClearColor(1, 0, 0, 1);
   glClear(GL_COLOR_BUFFER_BIT);
