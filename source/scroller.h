@@ -5,6 +5,8 @@
 #include <stdint.h>
 #include <vector>
 
+#include <glm/vec3.hpp>
+
 struct VERTEX {
   float x, y, z;
   uint8_t r, g, b, a;  // in memory order; the 32-bit little-endian value is 0xAABBGGRR
@@ -33,6 +35,28 @@ extern int32_t ouch_num_verts;
 std::vector<std::vector<VERTEX>> build_font_verts(int glyph_count);
 void build_font_letter_lookup();
 void optimise_font_meshes(const std::vector<std::vector<VERTEX>>& font_verts);
+
+// One glyph's raw box mesh from an 8x7 bitmap: pixel (row r, column k) is ink when
+// pixels[r * row_stride + k * 3] is 0 (RGB rows, as in the font strip). Appends to `out`.
+void build_glyph_verts(const unsigned char* pixels, int row_stride, std::vector<VERTEX>& out);
+// One glyph's raw triangle list merged into distinct vertices and an index per raw vertex.
+void merge_glyph_verts(const std::vector<VERTEX>& raw, std::vector<VERTEX>& verts,
+                       std::vector<uint16_t>& indices);
+// The backdrop's band strip and its 128x128 luminance-alpha face (32,768 bytes).
+void build_ouch_verts(std::vector<glm::vec3>& out);
+void build_face_image(unsigned char* image);
+
+// What the last scroller_render did with each of its 31 slots.
+struct SCROLLER_SLOT {
+  uint32_t text_pos;   // index into scroll_text
+  int32_t glyph;       // -1: a marker or a character without a glyph (nothing set)
+  int32_t hash_count;  // markers counted once this slot was handled
+  int32_t drawn;       // 1 when a draw call was issued
+  float matrix[16];    // "u_proj" as uploaded, column-major (glyph >= 0 only)
+};
+enum { SCROLLER_SLOTS = 31 };
+extern SCROLLER_SLOT scroller_slots[SCROLLER_SLOTS];
+extern int32_t scroller_slot_count;  // 31, or 0 when the text is empty
 
 int scroller_init();
 int scroller_render(double time);

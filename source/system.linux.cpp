@@ -150,6 +150,9 @@ void _dglNativePresent() {
 
 void _dglNativeAfterSwap() {
   if (backend == DGL_BACKEND_X11) dglPresentBindTarget();
+  // A pbuffer swap does not wait for anything: without this the frame loop runs
+  // seconds ahead of the rasteriser, and a key or the music's end is seen that late.
+  if (backend == DGL_BACKEND_HEADLESS) glFinish();
 }
 
 int _dglPollWindow() {

@@ -1,0 +1,466 @@
+// demo-bench: what one frame of each sequence costs on the headless backend, each
+// beside the floors measured in the same run, and the start-up phases.
+//
+// Floors: a cleared and presented frame; and for each sequence its geometry (the same
+// draw calls over the same buffers with the same matrices and culling) drawn by the
+// plainest loop: one program that only transforms and writes white, its uniform looked
+// up once, every matrix worked out beforehand. A frame is timed from the clear to a
+// one-pixel read-back after the swap, which waits for the rasteriser to finish.
+//
+// The program's own CPU time is the draw functions timed with the GL entry points they
+// call turned into no-ops (gl_switch.h): what is left is the timeline, the carousel's
+// transforms and the scroller's slot and marker arithmetic.
+#include <GLES2/gl2.h>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "bass_offline.h"
+#include "coverflow.h"
+#include "gl_switch.h"
+#include "scroller.h"
+#include "shader.h"
+#include "system.h"
+#include "texture.h"
+#include "timeline.h"
+
+namespace {
+
+const int kWidth = 1280, kHeight = 720;
+// The scroller sequence is measured from its first scroller frame over a minute of text.
+const double kScrollerStart = 7.0, kScrollerSpan = 60.0;
+
+// How long the process ran before main: its start time from /proc (in clock ticks, so
+// 10 ms steps) against the boot-time clock. -1 when unreadable.
+double before_main_ms() {
+  FILE* f = fopen("/proc/self/stat", "r");
+  if (!f) return -1.0;
+  char buf[1024];
+  size_t n = fread(buf, 1, sizeof buf - 1, f);
+  fclose(f);
+  buf[n] = 0;
+  const char* p = strrchr(buf, ')');
+  if (!p) return -1.0;
+  // Field 22, starttime; the fields after the name start with field 3.
+  unsigned long long start = 0;
+  int field = 2;
+  for (const char* q = p + 1; *q; q++) {
+    if (*q == ' ' && ++field == 22) {
+      start = strtoull(q + 1, nullptr, 10);
+      break;
+    }
+  }
+  timespec t;
+  clock_gettime(CLOCK_BOOTTIME, &t);
+  return (t.tv_sec + t.tv_nsec / 1e9 - (double)start / sysconf(_SC_CLK_TCK)) * 1e3;
+}
+
+double now_ms() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+struct Stats {
+  double median = 0, p95 = 0;
+};
+
+Stats stats(std::vector<double> v) {
+  Stats s;
+  if (v.empty()) return s;
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  s.median = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+  s.p95 = v[std::min(n - 1, (size_t)ceil(0.95 * n) - 1)];
+  return s;
+}
+
+void clear_frame() {
+  glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
+}
+
+// Presents and waits until the picture is really drawn.
+void present_and_wait() {
+  dglSwapBuffers();
+  uint8_t pixel[4];
+  glReadPixels(0, 0, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, pixel);
+}
+
+GLuint plain_program() {
+  const char* vs =
+      "#version 100\n"
+      "attribute vec4 a_position;\n"
+      "uniform mat4 u_proj;\n"
+      "void main() { gl_Position = u_proj * a_position; }\n";
+  const char* fs =
+      "#version 100\n"
+      "precision mediump float;\n"
+      "void main() { gl_FragColor = vec4(1.0); }\n";
+  GLuint v = glCreateShader(GL_VERTEX_SHADER), f = glCreateShader(GL_FRAGMENT_SHADER);
+  glShaderSource(v, 1, &vs, nullptr);
+  glCompileShader(v);
+  glShaderSource(f, 1, &fs, nullptr);
+  glCompileShader(f);
+  GLuint p = glCreateProgram();
+  glAttachShader(p, v);
+  glAttachShader(p, f);
+  glBindAttribLocation(p, 0, "a_position");
+  glLinkProgram(p);
+  GLint ok = 0;
+  glGetProgramiv(p, GL_LINK_STATUS, &ok);
+  return ok ? p : 0;
+}
+
+// One draw of the geometry floor.
+struct Draw {
+  GLuint vbo, ibo;  // ibo 0: glDrawArrays as a triangle strip
+  GLsizei stride;
+  intptr_t vertex_offset;
+  GLsizei count;
+  intptr_t index_offset;
+  float matrix[16];
+  bool cull;
+};
+typedef std::vector<Draw> FrameDraws;
+
+// The carousel's draws at the position and caption the timeline chose.
+FrameDraws carousel_draws() {
+  FrameDraws d;
+  for (int i = 0; i < 9; i++) {
+    Draw c = {cover_vbo, cover_ibo, sizeof(TEXTURED_VERTEX), 0, 12, 0, {}, false};
+    float color;
+    coverflow_cover_transform(i, timeline_last_frame.position, c.matrix, &color);
+    d.push_back(c);
+  }
+  Draw t = {text_vbo, text_ibo, sizeof(TEXTURED_VERTEX), 0, 6, 0, {}, false};
+  coverflow_text_transform(t.matrix);
+  d.push_back(t);
+  return d;
+}
+
+// The scroller's draws as the last scroller_render issued them, then the backdrop.
+FrameDraws scroller_draws() {
+  FrameDraws d;
+  for (int i = 0; i < scroller_slot_count; i++) {
+    const SCROLLER_SLOT& s = scroller_slots[i];
+    if (!s.drawn) continue;
+    Draw g = {opt_font_vbo, opt_font_ibo, 16, (intptr_t)opt_font_vertex_offsets[s.glyph] * 16,
+              (GLsizei)opt_font_indices[s.glyph].size(),
+              (intptr_t)opt_font_index_offsets[s.glyph] * 2, {}, true};
+    memcpy(g.matrix, s.matrix, sizeof g.matrix);
+    d.push_back(g);
+  }
+  // The backdrop's strip at the far end of an orthographic 1..200 depth range.
+  Draw b = {ouch_vbo, 0, 12, 0, ouch_num_verts, 0,
+            {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, -0.01005025f, 0, 0, 0, -1.0100503f, 1}, true};
+  d.push_back(b);
+  return d;
+}
+
+void draw_plain(GLuint program, GLint u_proj, const FrameDraws& draws) {
+  glUseProgram(program);
+  glEnableVertexAttribArray(0);
+  for (const Draw& d : draws) {
+    if (!d.cull) glDisable(GL_CULL_FACE);
+    glBindBuffer(GL_ARRAY_BUFFER, d.vbo);
+    glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, d.stride, (const void*)d.vertex_offset);
+    glUniformMatrix4fv(u_proj, 1, GL_FALSE, d.matrix);
+    if (d.ibo) {
+      glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, d.ibo);
+      glDrawElements(GL_TRIANGLES, d.count, GL_UNSIGNED_SHORT, (const void*)d.index_offset);
+    } else {
+      glDrawArrays(GL_TRIANGLE_STRIP, 0, d.count);
+    }
+    if (!d.cull) glEnable(GL_CULL_FACE);
+  }
+  glDisableVertexAttribArray(0);
+  glBindBuffer(GL_ARRAY_BUFFER, 0);
+  glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
+}
+
+struct Row {
+  std::string name, what;
+  Stats frame;       // whole frame, ms
+  Stats submit;      // the draw functions' own wall time with the real driver, ms
+  double floor = 0;  // this row's geometry floor median, ms (0: none)
+};
+
+// One draw function of a sequence alone in a frame, with what the timeline gave it.
+struct Part {
+  const char* name;
+  const char* what;
+  int (*draw)(const TIMELINE_FRAME& f, double t);
+  std::vector<double> ms;
+};
+
+int draw_covers(const TIMELINE_FRAME& f, double) { return coverflow_render(f.position); }
+int draw_caption(const TIMELINE_FRAME& f, double) { return coverflow_render_text(f.caption, f.fade); }
+int draw_letters(const TIMELINE_FRAME& f, double) { return scroller_render(f.scroller_time); }
+int draw_backdrop(const TIMELINE_FRAME&, double t) { return ouch_render(t, 0.0f, true); }
+
+struct Sequence {
+  bool carousel;
+  std::vector<double> times;
+  std::vector<Part> parts;
+  std::vector<double> frame_ms, submit_ms, floor_ms, cpu_us;
+};
+
+int draw_sequence_frame(const Sequence& s, double t) {
+  return s.carousel ? timeline_carousel_frame(t) : timeline_scroller_frame(t);
+}
+
+// Times a frame of `draw` from the clear to the finished picture; -1 when a draw failed.
+template <typename F>
+double timed_frame(F draw) {
+  double a = now_ms();
+  clear_frame();
+  if (draw() != 0) return -1.0;
+  present_and_wait();
+  return now_ms() - a;
+}
+
+// The rows of one sequence are measured in turns, frame by frame, so that whatever else
+// the machine does at the time weighs on all of them alike. The first `warmup` rounds
+// put shader variants and caches in place and are not counted.
+int measure_sequence(Sequence& s, int warmup, GLuint plain, GLint u_proj,
+                     std::vector<double>& clear_ms) {
+  for (int round = 0; round < warmup + (int)s.times.size(); round++) {
+    const bool counted = round >= warmup;
+    const double t = counted ? s.times[round - warmup] : s.times[round * s.times.size() / warmup];
+    double a = now_ms();
+    clear_frame();
+    double b = now_ms();
+    if (draw_sequence_frame(s, t) != 0) return -1;
+    double c = now_ms();
+    present_and_wait();
+    double d = now_ms();
+    const TIMELINE_FRAME drawn = timeline_last_frame;
+    const FrameDraws draws = s.carousel ? carousel_draws() : scroller_draws();
+    double floor = timed_frame([&] { return draw_plain(plain, u_proj, draws), 0; });
+    double clear = timed_frame([] { return 0; });
+    std::vector<double> parts;
+    for (Part& part : s.parts) {
+      parts.push_back(timed_frame([&] { return part.draw(drawn, t); }));
+      if (parts.back() < 0) return -1;
+    }
+    if (!counted) continue;
+    s.frame_ms.push_back(d - a);
+    s.submit_ms.push_back(c - b);
+    s.floor_ms.push_back(floor);
+    clear_ms.push_back(clear);
+    for (size_t i = 0; i < parts.size(); i++) s.parts[i].ms.push_back(parts[i]);
+  }
+  // The program's own arithmetic, with every GL call it makes returning at once.
+  gl_noop = true;
+  for (int i = 0; i < warmup; i++) draw_sequence_frame(s, s.times[i * s.times.size() / warmup]);
+  for (double t : s.times) {
+    double a = now_ms();
+    draw_sequence_frame(s, t);
+    s.cpu_us.push_back((now_ms() - a) * 1e3);
+  }
+  gl_noop = false;
+  return 0;
+}
+
+const char kUsage[] =
+    "usage: demo-bench [--frames N] [--warmup N] [--json]\n"
+    "Measures, on the headless backend at 1280x720, the start-up phases and the cost of\n"
+    "a frame of each sequence beside its floors (a cleared and presented frame; the\n"
+    "sequence's geometry drawn by the plainest loop), and the program's own CPU time\n"
+    "per frame with the GL calls turned into no-ops.\n"
+    "  --frames N   frames per measurement (default 300)\n"
+    "  --warmup N   frames run first and not counted (default 30)\n"
+    "  --json       JSON lines on standard output instead of the table\n"
+    "LP_NUM_THREADS defaults to 2 (llvmpipe's rasteriser threads).\n";
+
+void json_stats(const char* key, const Stats& s) {
+  printf(",\"%s_median_ms\":%.4f,\"%s_p95_ms\":%.4f", key, s.median, key, s.p95);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const double t_start = now_ms();
+  const double exec_to_main = before_main_ms();
+  int frames = 300, warmup = 30;
+  bool json = false;
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    if (a == "-h" || a == "--help") {
+      fputs(kUsage, stdout);
+      return 0;
+    } else if (a == "--json") {
+      json = true;
+    } else if ((a == "--frames" || a == "--warmup") && i + 1 < argc) {
+      char* end = nullptr;
+      long v = strtol(argv[++i], &end, 10);
+      if (*end || v < (a == "--frames" ? 2 : 1) || v > 100000) {
+        fprintf(stderr, "demo-bench: %s takes a count (frames 2 or more, warm-up 1 or more)\n",
+                a.c_str());
+        return 2;
+      }
+      (a == "--frames" ? frames : warmup) = (int)v;
+    } else {
+      fprintf(stderr, "demo-bench: unknown argument %s (see --help)\n", a.c_str());
+      return 2;
+    }
+  }
+  setenv("DGL_PLATFORM", "headless", 0);
+  setenv("LP_NUM_THREADS", "2", 0);
+  BASSX_SetOffline(TRUE);
+
+  // Start-up, phase by phase, in the live program's order.
+  std::vector<std::pair<std::string, double>> phases;
+  double mark = t_start;
+  auto phase = [&](const char* name) {
+    double now = now_ms();
+    phases.push_back({name, now - mark});
+    mark = now;
+  };
+  if (dglInit(kWidth, kHeight, 32, 16, 8) != 0) {
+    fprintf(stderr, "demo-bench: cannot open a headless GL ES 2.0 display\n");
+    return 1;
+  }
+  phase("display (dglInit)");
+  timeline_fill_tracks();
+  glEnable(GL_CULL_FACE);
+  glEnable(GL_DEPTH_TEST);
+  phase("keyframe tracks");
+  if (coverflow_init() != 0) return fprintf(stderr, "demo-bench: coverflow_init failed\n"), 1;
+  phase("coverflow_init");
+  if (scroller_init() != 0) return fprintf(stderr, "demo-bench: scroller_init failed\n"), 1;
+  phase("scroller_init");
+  if (ouch_init() != 0) return fprintf(stderr, "demo-bench: ouch_init failed\n"), 1;
+  phase("ouch_init");
+  timeline_start_carousel();
+  phase("music start (offline device)");
+  clear_frame();
+  if (timeline_carousel_frame(0.0) != 0) return 1;
+  present_and_wait();
+  phase("first frame, presented");
+  const double startup_total = now_ms() - t_start + std::max(exec_to_main, 0.0);
+  phases.insert(phases.begin(), {"process start to main (10 ms steps)", exec_to_main});
+
+  // What the set-ups spend their time on: one more of each loader's kind, timed alone
+  // (the files are in the page cache by now, as they mostly are at a second start).
+  double a = now_ms();
+  dglLoadKTXTextureFromFile("cover0.ktx");
+  glFinish();
+  phases.push_back({"detail: one more cover texture", now_ms() - a});
+  a = now_ms();
+  GLuint vs = dglCreateShaderFromFile(GL_VERTEX_SHADER, "coverflow.vsh");
+  GLuint fs = dglCreateShaderFromFile(GL_FRAGMENT_SHADER, "coverflow.fsh");
+  const char* names[] = {"a_position", "a_tex_coord", "a_color"};
+  dglCreateProgram(vs, fs, names, 3);
+  phases.push_back({"detail: one more cover program", now_ms() - a});
+
+  const char* renderer = (const char*)glGetString(GL_RENDERER);
+  const char* version = (const char*)glGetString(GL_VERSION);
+  const char* threads = getenv("LP_NUM_THREADS");
+
+  GLuint plain = plain_program();
+  if (!plain) {
+    fprintf(stderr, "demo-bench: the floor's program did not link\n");
+    return 1;
+  }
+  GLint u_proj = glGetUniformLocation(plain, "u_proj");
+
+  std::vector<double> clear_ms;
+  Sequence carousel{true, {}, {}, {}, {}, {}, {}};
+  Sequence scroller{false, {}, {}, {}, {}, {}, {}};
+  carousel.parts = {{"carousel.covers", "  covers alone (coverflow_render)", draw_covers, {}},
+                    {"carousel.caption", "  caption alone (coverflow_render_text)", draw_caption, {}}};
+  scroller.parts = {{"scroller.letters", "  letters alone (scroller_render)", draw_letters, {}},
+                    {"scroller.backdrop", "  backdrop alone (ouch_render)", draw_backdrop, {}}};
+  const double carousel_end = coverflow_keys.back().time;
+  for (int i = 0; i < frames; i++) {
+    carousel.times.push_back(carousel_end * i / (frames - 1));
+    scroller.times.push_back(kScrollerStart + kScrollerSpan * i / (frames - 1));
+  }
+  if (measure_sequence(carousel, warmup, plain, u_proj, clear_ms) != 0 ||
+      measure_sequence(scroller, warmup, plain, u_proj, clear_ms) != 0) {
+    fprintf(stderr, "demo-bench: a draw call failed\n");
+    return 1;
+  }
+  dglShutDown();
+
+  struct Out {
+    const char* name;
+    const char* what;
+    Stats frame, submit, cpu;
+    double floor;
+    bool has_submit;
+  };
+  const Stats clear = stats(clear_ms);
+  const Stats cf = stats(carousel.floor_ms), sf = stats(scroller.floor_ms);
+  std::vector<Out> rows = {
+      {"floor.clear", "cleared and presented frame", clear, {}, {}, 0, false},
+      {"floor.carousel_geometry", "carousel geometry, plainest loop", cf, {}, {}, 0, false},
+      {"carousel", "carousel sequence", stats(carousel.frame_ms), stats(carousel.submit_ms),
+       stats(carousel.cpu_us), cf.median, true},
+      {"floor.scroller_geometry", "scroller geometry, plainest loop", sf, {}, {}, 0, false},
+      {"scroller", "scroller sequence (letters and backdrop)", stats(scroller.frame_ms),
+       stats(scroller.submit_ms), stats(scroller.cpu_us), sf.median, true},
+  };
+  // Each draw function alone, after its sequence, to show what dominates the frame.
+  for (const Sequence* q : {&carousel, &scroller}) {
+    size_t at = 0;
+    for (size_t i = 0; i < rows.size(); i++)
+      if (!strcmp(rows[i].name, q->carousel ? "carousel" : "scroller")) at = i + 1;
+    for (const Part& part : q->parts)
+      rows.insert(rows.begin() + at++, Out{part.name, part.what, stats(part.ms), {}, {}, 0, false});
+  }
+
+  if (json) {
+    printf("{\"bench\":\"machine\",\"renderer\":\"%s\",\"gl_version\":\"%s\",\"lp_num_threads\":\"%s\","
+           "\"width\":%d,\"height\":%d,\"frames\":%d,\"warmup\":%d}\n",
+           renderer ? renderer : "", version ? version : "", threads ? threads : "", kWidth, kHeight,
+           frames, warmup);
+    for (const auto& p : phases)
+      printf("{\"bench\":\"startup\",\"phase\":\"%s\",\"ms\":%.4f}\n", p.first.c_str(), p.second);
+    printf("{\"bench\":\"startup\",\"phase\":\"total\",\"ms\":%.4f}\n", startup_total);
+    for (const Out& r : rows) {
+      printf("{\"bench\":\"frame\",\"name\":\"%s\"", r.name);
+      json_stats("frame", r.frame);
+      printf(",\"fps\":%.2f,\"x_clear_floor\":%.4f", 1000.0 / r.frame.median,
+             r.frame.median / clear.median);
+      if (r.floor > 0) printf(",\"x_geometry_floor\":%.4f", r.frame.median / r.floor);
+      if (r.has_submit) {
+        json_stats("submit", r.submit);
+        printf(",\"cpu_median_us\":%.3f,\"cpu_p95_us\":%.3f", r.cpu.median, r.cpu.p95);
+      }
+      printf("}\n");
+    }
+    return 0;
+  }
+
+  printf("demo-bench: %dx%d, %d frames per row after %d warm-up, renderer %s, LP_NUM_THREADS=%s\n\n",
+         kWidth, kHeight, frames, warmup, renderer ? renderer : "?", threads ? threads : "?");
+  printf("start-up                                  ms\n");
+  for (const auto& p : phases) printf("  %-36s %8.2f\n", p.first.c_str(), p.second);
+  printf("  %-36s %8.2f   (target < 300)\n\n", "total, process start to first frame", startup_total);
+  printf("frame                                       median ms   p95 ms     fps  x clear  x geometry\n");
+  for (const Out& r : rows) {
+    printf("  %-40s %9.3f %8.3f %7.1f %8.2f", r.what, r.frame.median, r.frame.p95,
+           1000.0 / r.frame.median, r.frame.median / clear.median);
+    if (r.floor > 0) printf(" %11.2f", r.frame.median / r.floor);
+    printf("\n");
+  }
+  printf("\nper frame of a sequence                     median      p95\n");
+  for (const Out& r : rows) {
+    if (!r.has_submit) continue;
+    printf("  %-40s %7.1f us %6.1f us   program's own CPU (GL calls as no-ops)\n", r.name,
+           r.cpu.median, r.cpu.p95);
+    printf("  %-40s %7.3f ms %6.3f ms   draw calls with the driver, before the rasteriser\n",
+           r.name, r.submit.median, r.submit.p95);
+  }
+  return 0;
+}

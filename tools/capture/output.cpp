@@ -1,0 +1,221 @@
+#include "output.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+static std::string temp_name(const std::string& path, const std::string& suffix) {
+  return path + ".part-" + std::to_string((long)getpid()) + suffix;
+}
+
+std::string Outputs::Add(const std::string& final_path) {
+  Entry e{temp_name(final_path, ""), final_path};
+  entries_.push_back(e);
+  return e.temp;
+}
+
+std::string Outputs::AddScratch(const std::string& near_path, const std::string& suffix) {
+  scratch_.push_back(temp_name(near_path, suffix));
+  return scratch_.back();
+}
+
+bool Outputs::MakeDir(const std::string& dir) {
+  struct stat st;
+  if (dir.empty() || stat(dir.c_str(), &st) == 0) {
+    if (!dir.empty() && !S_ISDIR(st.st_mode)) {
+      errno = ENOTDIR;
+      return false;
+    }
+    return true;
+  }
+  size_t slash = dir.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !MakeDir(dir.substr(0, slash))) return false;
+  if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) return false;
+  made_dirs_.push_back(dir);
+  return true;
+}
+
+bool Outputs::Commit(std::string* error) {
+  for (const Entry& e : entries_) {
+    if (rename(e.temp.c_str(), e.final_path.c_str()) != 0) {
+      if (error) *error = "cannot rename " + e.temp + " to " + e.final_path + ": " + strerror(errno);
+      Abort();
+      return false;
+    }
+  }
+  entries_.clear();
+  made_dirs_.clear();
+  RemoveScratch();
+  return true;
+}
+
+void Outputs::Abort() {
+  for (const Entry& e : entries_) unlink(e.temp.c_str());
+  entries_.clear();
+  RemoveScratch();
+  for (auto it = made_dirs_.rbegin(); it != made_dirs_.rend(); ++it) rmdir(it->c_str());
+  made_dirs_.clear();
+}
+
+void Outputs::RemoveScratch() {
+  for (const std::string& s : scratch_) unlink(s.c_str());
+  scratch_.clear();
+}
+
+// --- WAV ---------------------------------------------------------------------
+
+static void put16(uint8_t* p, uint16_t v) {
+  p[0] = (uint8_t)v;
+  p[1] = (uint8_t)(v >> 8);
+}
+static void put32(uint8_t* p, uint32_t v) {
+  put16(p, (uint16_t)v);
+  put16(p + 2, (uint16_t)(v >> 16));
+}
+
+static void wav_header(uint8_t h[44], uint64_t frames) {
+  const uint32_t data = (uint32_t)(frames * 4);
+  memcpy(h, "RIFF", 4);
+  put32(h + 4, 36 + data);
+  memcpy(h + 8, "WAVEfmt ", 8);
+  put32(h + 16, 16);
+  put16(h + 20, 1);  // PCM
+  put16(h + 22, 2);
+  put32(h + 24, 44100);
+  put32(h + 28, 44100 * 4);
+  put16(h + 32, 4);
+  put16(h + 34, 16);
+  memcpy(h + 36, "data", 4);
+  put32(h + 40, data);
+}
+
+WavWriter::~WavWriter() {
+  if (file_) fclose(file_);
+}
+
+bool WavWriter::Open(const std::string& path) {
+  file_ = fopen(path.c_str(), "wbe");
+  if (!file_) return false;
+  uint8_t h[44];
+  wav_header(h, 0);
+  ok_ = fwrite(h, 1, 44, file_) == 44;
+  return ok_;
+}
+
+bool WavWriter::Write(const int16_t* samples, size_t frames) {
+  if (!file_ || !ok_) return false;
+  // The file holds little-endian samples, as this machine does.
+  ok_ = fwrite(samples, 4, frames, file_) == frames;
+  frames_ += frames;
+  return ok_;
+}
+
+bool WavWriter::Close() {
+  if (!file_) return false;
+  uint8_t h[44];
+  wav_header(h, frames_);
+  if (ok_) ok_ = fseek(file_, 0, SEEK_SET) == 0 && fwrite(h, 1, 44, file_) == 44;
+  if (ok_) ok_ = fflush(file_) == 0;
+  int saved = errno;
+  bool closed = fclose(file_) == 0;
+  file_ = nullptr;
+  if (ok_ && !closed) ok_ = false;
+  else errno = saved;
+  return ok_;
+}
+
+// --- child processes -----------------------------------------------------------
+
+PipedChild::~PipedChild() { Kill(); }
+
+bool PipedChild::Start(const std::vector<std::string>& argv) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  pid_ = fork();
+  if (pid_ < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return false;
+  }
+  if (pid_ == 0) {
+    dup2(fds[0], 0);
+    int null_fd = open("/dev/null", O_WRONLY);
+    if (null_fd >= 0) dup2(null_fd, 1);
+    signal(SIGPIPE, SIG_DFL);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  close(fds[0]);
+  fd_ = fds[1];
+  return true;
+}
+
+bool PipedChild::Write(const void* data, size_t size) {
+  const char* p = (const char*)data;
+  while (size > 0) {
+    ssize_t n = write(fd_, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    size -= (size_t)n;
+  }
+  return true;
+}
+
+bool PipedChild::Finish() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  if (pid_ <= 0) return false;
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void PipedChild::Kill() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+  }
+}
+
+bool RunCommand(const std::vector<std::string>& argv) {
+  PipedChild child;
+  if (!child.Start(argv)) return false;
+  return child.Finish();
+}
+
+std::string FindInPath(const char* name) {
+  const char* path = getenv("PATH");
+  if (!path) return "";
+  std::string all = path;
+  size_t start = 0;
+  for (;;) {
+    size_t end = all.find(':', start);
+    std::string dir = all.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (dir.empty()) dir = ".";
+    std::string candidate = dir + "/" + name;
+    struct stat st;
+    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return "";
+}
