@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <mpg123.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -56,7 +58,11 @@ const Files& files() {
       write_file(f->path("lookalike" + std::to_string(v) + ".mod"), write_mod(lookalike_song(v)));
     write_file(f->path("notes.txt"),
                std::vector<uint8_t>{'n', 'o', 't', ' ', 'm', 'u', 's', 'i', 'c', '\n'});
-    atexit([] { std::filesystem::remove_all(files().dir); });
+    static pid_t owner = getpid();
+    // Forked children exit too; only the process that made the files removes them.
+    atexit([] {
+      if (getpid() == owner) std::filesystem::remove_all(files().dir);
+    });
     return f;
   }();
   return *f;
@@ -523,3 +529,20 @@ TEST_F(Music, OfflineDeviceFollowsWhatWasRendered) {
 }
 
 }  // namespace
+
+// The live device's thread mixes until the process ends; exit must not pull the
+// channels away from under it.
+TEST_F(Music, ExitingWhileMusicPlaysIsClean) {
+  for (int i = 0; i < 12; i++) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      if (dglPlayMusic(i % 2 ? "quorvelt.mod" : "short.mod") != 0) _exit(3);
+      usleep(1000 * (i % 4));
+      exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "run " << i << " status " << status;
+  }
+}

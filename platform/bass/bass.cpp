@@ -321,6 +321,13 @@ Uint16 device_buffer_frames() {
   return (Uint16)best;
 }
 
+void stop_device_at_exit() {
+  if (device) {
+    SDL_CloseAudioDevice(device);
+    device = 0;
+  }
+}
+
 // Opens SDL audio on `driver` (null: SDL's own choice) and starts the callback.
 bool open_sdl_device(const char* driver) {
   if (driver) SDL_SetHintWithPriority(SDL_HINT_AUDIODRIVER, driver, SDL_HINT_OVERRIDE);
@@ -344,6 +351,14 @@ bool open_sdl_device(const char* driver) {
   if (!device) {
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
     return false;
+  }
+  // The music plays until the process ends, but the device's thread must stop before
+  // exit destroys the channels it mixes from. Registered after those globals exist,
+  // the handler runs before their destructors.
+  static bool stop_at_exit_registered = false;
+  if (!stop_at_exit_registered) {
+    atexit(stop_device_at_exit);
+    stop_at_exit_registered = true;
   }
   SDL_PauseAudioDevice(device, 0);
   return true;
