@@ -1,6 +1,6 @@
 #include "file_io.h"
 
-#include <errno.h>
+#include <sys/stat.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -65,6 +65,13 @@ char* dglLoadFileToMemorySized(const char* name, const char* mode, size_t* size_
   if (size_out) *size_out = 0;
   FILE* f = dglOpenFile(name, mode);
   if (!f) return NULL;
+  // A directory opens for reading too, and seeks to a nonsense size.
+  struct stat info;
+  if (fstat(fileno(f), &info) != 0 || !S_ISREG(info.st_mode)) {
+    dglLogError("'%s' is not a regular file.", name);
+    fclose(f);
+    return NULL;
+  }
   long size = -1;
   if (fseek(f, 0, SEEK_END) == 0) size = ftell(f);
   if (size < 0 || fseek(f, 0, SEEK_SET) != 0) {
