@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "process.h"
+#include "scratch_data.h"
 
 static const std::string kBin = DGL_BINARY_DIR;
 static const std::vector<std::string> kHeadless = {"DGL_PLATFORM=headless", "SDL_AUDIODRIVER=dummy"};
@@ -64,25 +65,17 @@ TEST(Show, AKeyDuringTheCarouselEndsTheDemo) {
 class BrokenData : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/dgl-show-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    mkdir((dir_ + "/data").c_str(), 0755);
-    ASSERT_EQ(system(("cp '" + kBin + "/demo' '" + dir_ + "/demo'").c_str()), 0);
+    ASSERT_EQ(system(("cp '" + kBin + "/demo' '" + data_.dir + "/demo'").c_str()), 0);
   }
-  void TearDown() override { (void)system(("rm -rf '" + dir_ + "'").c_str()); }
-  void LinkDataExcept(const std::string& left_out) {
-    std::string cmd = "cd '" + kBin + "/data' && for f in *; do [ \"$f\" = '" + left_out +
-                      "' ] || ln -s \"$PWD/$f\" '" + dir_ + "/data/'\"$f\"; done";
-    ASSERT_EQ(system(cmd.c_str()), 0);
-  }
+  void LinkDataExcept(const std::string& left_out) { ASSERT_TRUE(data_.LinkAllBut(left_out)); }
   int Run(std::string& output) {
     Child demo;
-    if (!demo.StartOnTerminal({dir_ + "/demo"}, kHeadless)) return -2;
+    if (!demo.StartOnTerminal({data_.dir + "/demo"}, kHeadless)) return -2;
     int status = demo.Wait(30);
     output = demo.output;
     return status;
   }
-  std::string dir_;
+  ScratchData data_;
 };
 
 TEST_F(BrokenData, AMissingCoverExits255WithTheFileNotFoundLine) {
@@ -97,7 +90,7 @@ TEST_F(BrokenData, AMissingCoverExits255WithTheFileNotFoundLine) {
 
 TEST_F(BrokenData, ABrokenShaderExits255WithTheTwoCompileLines) {
   LinkDataExcept("font.fsh");
-  std::ofstream(dir_ + "/data/font.fsh") << "#version 100\nvoid main() { gl_FragColor = nope; }\n";
+  std::ofstream(data_.dir + "/data/font.fsh") << "#version 100\nvoid main() { gl_FragColor = nope; }\n";
   std::string output;
   EXPECT_EQ(Run(output), 255);
   auto errors = ErrorLines(output);

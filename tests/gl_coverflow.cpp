@@ -10,6 +10,7 @@
 #include "coverflow.h"
 #include "file_io.h"
 #include "gl_context.h"
+#include "scratch_data.h"
 #include "stdout_capture.h"
 
 DGL_GL_TEST_ENVIRONMENT;
@@ -227,26 +228,17 @@ TEST_F(Carousel, TheCaptionIsInFrontOfEveryCover) {
 class CarouselSetUp : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/dgl-cover-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    mkdir((dir_ + "/data").c_str(), 0755);
     coverflow_program = coverflow_text_program = 0;
     for (auto& t : coverflow_textures) t = 0;
     for (auto& t : title_textures) t = 0;
     cover_vbo = cover_ibo = text_vbo = text_ibo = 0;
   }
-  void TearDown() override {
-    _dglSetExecutableDirectory(nullptr);
-    (void)system(("rm -rf '" + dir_ + "'").c_str());
-  }
+  void TearDown() override { _dglSetExecutableDirectory(nullptr); }
   void DataWithout(const std::string& missing) {
-    std::string from = std::string(DGL_BINARY_DIR) + "/data/";
-    std::string cmd = "cd '" + from + "' && for f in *; do [ \"$f\" = '" + missing +
-                      "' ] || ln -s \"$PWD/$f\" '" + dir_ + "/data/'\"$f\"; done";
-    ASSERT_EQ(system(cmd.c_str()), 0);
-    _dglSetExecutableDirectory(dir_.c_str());
+    ASSERT_TRUE(data_.LinkAllBut(missing));
+    _dglSetExecutableDirectory(data_.dir.c_str());
   }
-  std::string dir_;
+  ScratchData data_;
 };
 
 TEST_F(CarouselSetUp, AMissingCaptionShaderStopsBeforeAnyTexture) {

@@ -29,41 +29,47 @@ static bool SameMode(const termios& a, const termios& b) {
          a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof(a.c_cc)) == 0;
 }
 
-TEST(Poll, TerminalWithoutAKeyAnswersZeroAndKeepsItsMode) {
-  int master, slave;
-  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+// A fresh pseudo-terminal as standard input, and its mode when the test began.
+struct Terminal {
+  int master = -1, slave = -1;
   termios before;
-  tcgetattr(slave, &before);
-  ASSERT_TRUE(before.c_lflag & ICANON) << "a fresh terminal edits lines";
+  Terminal() {
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) == 0) tcgetattr(slave, &before);
+  }
+  ~Terminal() {
+    close(master);
+    close(slave);
+  }
+  bool ModeKept() const {
+    termios after;
+    tcgetattr(slave, &after);
+    return SameMode(before, after);
+  }
+};
+
+TEST(Poll, TerminalWithoutAKeyAnswersZeroAndKeepsItsMode) {
+  Terminal t;
+  ASSERT_GE(t.slave, 0);
+  ASSERT_TRUE(t.before.c_lflag & ICANON) << "a fresh terminal edits lines";
   {
-    StdinAs in(slave);
+    StdinAs in(t.slave);
     for (int i = 0; i < 5; i++) EXPECT_EQ(dglProcessMessages(), 0);
   }
-  termios after;
-  tcgetattr(slave, &after);
-  EXPECT_TRUE(SameMode(before, after));
-  close(master);
-  close(slave);
+  EXPECT_TRUE(t.ModeKept());
 }
 
 TEST(Poll, OneKeyCountsOnThisAndEveryLaterPoll) {
-  int master, slave;
-  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-  termios before;
-  tcgetattr(slave, &before);
+  Terminal t;
+  ASSERT_GE(t.slave, 0);
   {
-    StdinAs in(slave);
+    StdinAs in(t.slave);
     EXPECT_EQ(dglProcessMessages(), 0);
     // A single byte without a line end: only the poll's raw mode makes it readable.
-    ASSERT_EQ(write(master, "q", 1), 1);
+    ASSERT_EQ(write(t.master, "q", 1), 1);
     usleep(20000);
     for (int i = 0; i < 3; i++) EXPECT_EQ(dglProcessMessages(), 1);
   }
-  termios after;
-  tcgetattr(slave, &after);
-  EXPECT_TRUE(SameMode(before, after));
-  close(master);
-  close(slave);
+  EXPECT_TRUE(t.ModeKept());
 }
 
 TEST(Poll, NullDeviceReadsAsAKeyAndAClosedInputAsFailure) {
