@@ -49,7 +49,11 @@ else()
   if(GBM_FOUND AND DRM_FOUND)
     set(_kms PkgConfig::GBM PkgConfig::DRM)
   endif()
-  dgl_part(dgl_platform FILES ${_common} ${S}/system.linux.cpp ${S}/present.cpp
+  set(_native ${S}/system.linux.cpp ${S}/system.headless.cpp ${S}/system.x11.cpp)
+  if(_kms)
+    list(APPEND _native ${S}/system.kms.cpp)
+  endif()
+  dgl_part(dgl_platform FILES ${_common} ${_native} ${S}/present.cpp
            DEPS dgl_headers PkgConfig::EGL PkgConfig::GLESV2 PkgConfig::X11 ${_kms})
   if(_kms)
     target_compile_definitions(dgl_platform PRIVATE DGL_HAVE_KMS=1)

@@ -1,5 +1,5 @@
 // The EGL half of the display: the same sequence on every platform; the native half
-// (system.rpi.cpp or system.linux.cpp) supplies the display connection and the surface.
+// (system.rpi.cpp, or one of the Linux backends) supplies the display connection and the surface.
 #include <EGL/egl.h>
 #include <GLES2/gl2.h>
 
@@ -16,6 +16,24 @@ static int fail_and_undo() {
   eglTerminate(egl_display);
   _dglDestroyNativeWindow();
   egl_display = EGL_NO_DISPLAY;
+  return -1;
+}
+
+// The first configuration that matches, or the first with the backend's native visual.
+static int choose_config(const EGLint* attributes) {
+  EGLConfig configs[64];
+  EGLint count = 0;
+  EGLint visual = _dglNativeVisual();
+  if (!eglChooseConfig(egl_display, attributes, configs, visual ? 64 : 1, &count) || count < 1)
+    return -1;
+  for (EGLint i = 0; i < count; i++) {
+    EGLint id = 0;
+    if (visual && (!eglGetConfigAttrib(egl_display, configs[i], EGL_NATIVE_VISUAL_ID, &id) ||
+                   id != visual))
+      continue;
+    egl_config = configs[i];
+    return 0;
+  }
   return -1;
 }
 
@@ -41,9 +59,7 @@ int dglInit(int width, int height, int color_bits, int depth_bits, int stencil_b
   int n = 10;
   n += _dglExtraConfigAttributes(attributes + n, 16 - n - 1);
   attributes[n] = EGL_NONE;
-  EGLint count = 0;
-  if (!eglChooseConfig(egl_display, attributes, &egl_config, 1, &count) || count != 1)
-    return fail_and_undo();
+  if (choose_config(attributes) != 0) return fail_and_undo();
 
   egl_surface = _dglCreateSurface(egl_display, egl_config, native_window);
   if (eglGetError() != EGL_SUCCESS || egl_surface == EGL_NO_SURFACE) return fail_and_undo();

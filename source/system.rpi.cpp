@@ -82,6 +82,8 @@ int _dglExtraConfigAttributes(EGLint* attributes, int room) {
   return 0;
 }
 
+EGLint _dglNativeVisual() { return 0; }
+
 EGLSurface _dglCreateSurface(EGLDisplay display, EGLConfig config, void* window) {
   return eglCreateWindowSurface(display, config, (EGLNativeWindowType)(uintptr_t)window, NULL);
 }

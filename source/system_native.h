@@ -1,4 +1,5 @@
-// What the EGL half (system.cpp) needs from a native half (system.rpi.cpp, system.linux.cpp).
+// What the EGL half (system.cpp) needs from a native half (system.rpi.cpp, or
+// system.linux.cpp with one backend file per Linux display kind).
 #pragma once
 #include <EGL/egl.h>
 #include "fit.h"
@@ -13,6 +14,9 @@ EGLint _dglSurfaceType();
 // Attribute pairs the backend adds to the configuration request (up to `room` values,
 // EGL_NONE not included); returns how many values it wrote.
 int _dglExtraConfigAttributes(EGLint* attributes, int room);
+// 0, or the native visual the configuration must have (a GBM surface's format):
+// several configurations match the attribute list and the first may not scan out.
+EGLint _dglNativeVisual();
 // The surface: a window surface on the native window, or a pbuffer of the requested size.
 EGLSurface _dglCreateSurface(EGLDisplay display, EGLConfig config, void* native_window);
 // Called once the context is current; a backend that scales in GL sets up its target here.
