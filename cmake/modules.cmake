@@ -37,6 +37,11 @@ if(TARGET bass_standin)
   endif()
 endif()
 
+# The end-to-end tests read the pointer's image and type keys on an X server.
+if(DGL_TESTS)
+  pkg_check_modules(X11_TESTING REQUIRED IMPORTED_TARGET xfixes xtst)
+endif()
+
 # Platform layer: display, poll, clock, files, log.
 set(_common ${S}/log.cpp ${S}/file_io.cpp ${S}/util.cpp ${S}/terminal.cpp ${S}/system.cpp ${S}/fit.cpp)
 if(DGL_RPI)
@@ -49,12 +54,17 @@ else()
   if(GBM_FOUND AND DRM_FOUND)
     set(_kms PkgConfig::GBM PkgConfig::DRM)
   endif()
+  # The x11 backend's monitors (RandR 1.5, Xinerama) and screen saver suspend.
+  pkg_check_modules(XRANDR REQUIRED IMPORTED_TARGET xrandr)
+  pkg_check_modules(XINERAMA REQUIRED IMPORTED_TARGET xinerama)
+  pkg_check_modules(XSS REQUIRED IMPORTED_TARGET xscrnsaver)
   set(_native ${S}/system.linux.cpp ${S}/system.headless.cpp ${S}/system.x11.cpp)
   if(_kms)
     list(APPEND _native ${S}/system.kms.cpp)
   endif()
   dgl_part(dgl_platform FILES ${_common} ${_native} ${S}/present.cpp
-           DEPS dgl_headers PkgConfig::EGL PkgConfig::GLESV2 PkgConfig::X11 ${_kms})
+           DEPS dgl_headers PkgConfig::EGL PkgConfig::GLESV2 PkgConfig::X11
+           PkgConfig::XRANDR PkgConfig::XINERAMA PkgConfig::XSS ${_kms})
   if(_kms)
     target_compile_definitions(dgl_platform PRIVATE DGL_HAVE_KMS=1)
   endif()

@@ -1,8 +1,12 @@
 // The built programs as a user runs them: from a terminal on the headless backend, with
-// a display that is not there, and on an X server whose screen is not 16:9.
+// an X server it cannot use, and on X servers of one screen or of two monitors.
 #include <gtest/gtest.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/extensions/Xfixes.h>
+#include <X11/extensions/scrnsaver.h>
+#include <X11/keysym.h>
 
 #include "process.h"
 
@@ -26,10 +30,24 @@ TEST(Demo, RunsFramesUntilAKeyThenExitsCleanly) {
   EXPECT_TRUE(after.c_lflag & ECHO);
 }
 
-TEST(Demo, AMissingDisplayExits255) {
-  Child demo;
-  ASSERT_TRUE(demo.StartOnTerminal({kBin + "/demo"}, {"DGL_PLATFORM=x11", "DISPLAY=:9876"}));
-  EXPECT_EQ(demo.Wait(20), 255) << demo.output;
+TEST(Demo, AnXServerItCannotUseExits255WithALineNamingWhy) {
+  Xvfb x;
+  ASSERT_TRUE(x.Start(640, 480)) << "Xvfb did not start";
+  struct {
+    std::vector<std::string> env;
+    std::string says;
+  } cases[] = {
+      {{"DISPLAY=:9876"}, "dglInit: cannot open X display \":9876\""},
+      {{"DISPLAY=" + x.display, "DGL_MONITOR=HDMI-9"},
+       "dglInit: DGL_MONITOR=HDMI-9: no such monitor (this X server has: screen)"},
+  };
+  for (auto& c : cases) {
+    Child demo;
+    c.env.push_back("DGL_PLATFORM=x11");
+    ASSERT_TRUE(demo.StartOnTerminal({kBin + "/demo"}, c.env));
+    EXPECT_EQ(demo.Wait(20), 255) << demo.output;
+    EXPECT_NE(demo.output.find(c.says), std::string::npos) << demo.output;
+  }
 }
 
 struct Screenshot {
@@ -38,78 +56,127 @@ struct Screenshot {
   unsigned At(int x, int y) const { return pixels[(size_t)y * width + x]; }
 };
 
-static bool Grab(const std::string& display, Screenshot& shot) {
-  Display* d = XOpenDisplay(display.c_str());
-  if (!d) return false;
+static bool Grab(Display* d, Screenshot& shot) {
   Window root = DefaultRootWindow(d);
   XWindowAttributes a;
   XGetWindowAttributes(d, root, &a);
   XImage* image = XGetImage(d, root, 0, 0, a.width, a.height, AllPlanes, ZPixmap);
-  if (!image) {
-    XCloseDisplay(d);
-    return false;
-  }
+  if (!image) return false;
   shot.width = a.width;
   shot.height = a.height;
   shot.pixels.resize((size_t)a.width * a.height);
   for (int y = 0; y < a.height; y++)
     for (int x = 0; x < a.width; x++) shot.pixels[(size_t)y * a.width + x] = XGetPixel(image, x, y) & 0xFFFFFF;
   XDestroyImage(image);
-  XCloseDisplay(d);
   return true;
 }
 
-// Shows one colour on an X screen of the given size and returns the screenshot.
-static void ShowColourOn(int width, int height, Screenshot& shot) {
-  Xvfb x;
-  ASSERT_TRUE(x.Start(width, height)) << "Xvfb did not start";
-  int in[2], out[2];
-  ASSERT_EQ(pipe(in), 0);
-  ASSERT_EQ(pipe(out), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    close(in[1]);
-    close(out[0]);
-    Child::Exec({kBin + "/clear_color", "40", "160", "220"},
-                {"DGL_PLATFORM=x11", "DISPLAY=" + x.display});
+struct Rect {
+  int x, y, width, height;
+  bool Has(int px, int py) const { return px >= x && px < x + width && py >= y && py < y + height; }
+};
+
+// Where the show must appear: the monitor it covers (a window's own rectangle for
+// DGL_WINDOW) and the letterbox of 1280x720 within it; the rest of the screen stays as it was.
+static const struct {
+  const char* what;
+  int width, height;  // the screen, or each of two monitors side by side
+  int monitors;
+  bool randr;  // two monitors: RandR, listing only the left one, or Xinerama heads alone
+  bool manager;  // an EWMH window manager runs
+  std::vector<std::string> env;
+  Rect monitor, picture;
+  bool full;
+} kCases[] = {
+    {"4:3 screen", 1024, 768, 1, true, false, {}, {0, 0, 1024, 768}, {0, 96, 1024, 576}, true},
+    {"ultra-wide screen", 2560, 1080, 1, true, false, {}, {0, 0, 2560, 1080}, {320, 0, 1920, 1080}, true},
+    {"DGL_WINDOW", 1024, 768, 1, true, false, {"DGL_WINDOW=800x600"}, {0, 0, 800, 600}, {0, 75, 800, 450}, false},
+    {"RandR's monitor", 1600, 1200, 2, true, false, {}, {0, 0, 1600, 1200}, {0, 150, 1600, 900}, true},
+    {"window manager", 1600, 1200, 2, true, true, {}, {0, 0, 1600, 1200}, {0, 150, 1600, 900}, true},
+    {"second Xinerama head", 1600, 1200, 2, false, false, {"DGL_MONITOR=1"}, {1600, 0, 1600, 1200},
+     {1600, 150, 1600, 900}, true},
+};
+
+// How many items a property of the root window holds (0 when it is not there).
+static unsigned long RootItems(Display* d, const char* property) {
+  Atom type;
+  int format;
+  unsigned long items = 0, after;
+  unsigned char* data = nullptr;
+  XGetWindowProperty(d, DefaultRootWindow(d), XInternAtom(d, property, False), 0, 16, False,
+                     AnyPropertyType, &type, &format, &items, &after, &data);
+  if (data) XFree(data);
+  return items;
+}
+
+static const unsigned kColour = (40u << 16) | (160u << 8) | 220u, kBackground = 0x00FF00;
+
+TEST(X11, FullScreenCoversOneMonitorHidesThePointerHoldsOffTheSaverAndEndsOnAKey) {
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    Xvfb one;
+    TwoMonitors two;
+    ASSERT_TRUE(c.monitors == 1 ? one.Start(c.width, c.height) : two.Start(c.width, c.height, c.randr));
+    std::string name = c.monitors == 1 ? one.display : two.nested.display;
+    Display* d = XOpenDisplay(name.c_str());
+    ASSERT_TRUE(d);
+    Window root = DefaultRootWindow(d);
+    XSetWindowBackground(d, root, kBackground);
+    XClearWindow(d, root);
+    Screenshot before, shot;
+    ASSERT_TRUE(Grab(d, before));
+    Child manager;
+    if (c.manager) {
+      ASSERT_TRUE(manager.StartOnTerminal({"/usr/bin/evilwm", "-fn", "fixed"}, {"DISPLAY=" + name}));
+      for (double end = NowSeconds() + 20; !RootItems(d, "_NET_SUPPORTING_WM_CHECK") && NowSeconds() < end;)
+        usleep(20000);
+      ASSERT_EQ(RootItems(d, "_NET_SUPPORTING_WM_CHECK"), 1u) << "no window manager:\n" << manager.output;
+    }
+    std::vector<std::string> env = {"DGL_PLATFORM=x11", "DISPLAY=" + name};
+    env.insert(env.end(), c.env.begin(), c.env.end());
+    Child show;
+    ASSERT_TRUE(show.StartOnTerminal({kBin + "/clear_color", "40", "160", "220"}, env));
+    ASSERT_TRUE(show.WaitFor("ready", 60)) << show.output;
+    const int cx = c.picture.x + c.picture.width / 2, cy = c.picture.y + c.picture.height / 2;
+    // The whole screen as expected, once the first frames have landed.
+    std::string wrong = "no screenshot";
+    for (double end = NowSeconds() + 20; !wrong.empty() && NowSeconds() < end; usleep(20000)) {
+      wrong = Grab(d, shot) ? "" : "no screenshot";
+      for (int y = 0; y < shot.height; y++)
+        for (int x = 0; x < shot.width; x++) {
+          unsigned want = c.picture.Has(x, y) ? kColour : c.monitor.Has(x, y) ? 0 : before.At(x, y);
+          if (shot.At(x, y) != want && wrong.size() < 80) wrong += std::to_string(x) + "," + std::to_string(y) + " ";
+        }
+    }
+    EXPECT_EQ(wrong, "") << "pixels not as expected";
+    EXPECT_EQ(RootItems(d, "_NET_CLIENT_LIST"), c.manager ? 1u : 0u) << "managed windows";
+
+    XWarpPointer(d, None, root, 0, 0, 0, 0, cx, cy);
+    XSync(d, False);
+    XFixesCursorImage* cursor = XFixesGetCursorImage(d);
+    ASSERT_TRUE(cursor);
+    bool empty = true;
+    for (int i = 0; i < cursor->width * cursor->height; i++) empty &= (cursor->pixels[i] >> 24) == 0;
+    XFree(cursor);
+    EXPECT_EQ(empty, c.full);
+
+    // Idle past the saver's time, the saver must still be off; once the show ends, it comes on.
+    XSetScreenSaver(d, 1, 0, DontPreferBlanking, AllowExposures);
+    XScreenSaverInfo* saver = XScreenSaverAllocInfo();
+    for (double end = NowSeconds() + 20; XScreenSaverQueryInfo(d, root, saver) && saver->idle < 1500 && NowSeconds() < end;)
+      usleep(20000);
+    EXPECT_EQ(saver->state, ScreenSaverOff);
+    // A key ends it: without a manager, where the show covers one monitor of two, with
+    // the pointer on the other.
+    if (c.full && c.monitors == 2 && !c.manager) XWarpPointer(d, None, root, 0, 0, 0, 0, (cx + c.width) % (2 * c.width), cy);
+    XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_space), True, 0);
+    XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_space), False, 0);
+    XFlush(d);
+    EXPECT_EQ(show.Wait(20), 0) << show.output;
+    for (double end = NowSeconds() + 20; XScreenSaverQueryInfo(d, root, saver) && saver->state != ScreenSaverOn && NowSeconds() < end;)
+      usleep(20000);
+    EXPECT_EQ(saver->state, ScreenSaverOn);
+    XFree(saver);
+    XCloseDisplay(d);
   }
-  close(in[0]);
-  close(out[1]);
-  std::string said;
-  char c;
-  pollfd p = {out[0], POLLIN, 0};
-  while (said.find("ready") == std::string::npos && poll(&p, 1, 20000) > 0 && read(out[0], &c, 1) == 1)
-    said += c;
-  EXPECT_NE(said.find("ready"), std::string::npos);
-  usleep(300000);
-  EXPECT_TRUE(Grab(x.display, shot));
-  close(in[1]);  // end of file on its input reads as a key
-  int status = -1;
-  waitpid(pid, &status, 0);
-  close(out[0]);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-}
-
-static const unsigned kColour = (40u << 16) | (160u << 8) | 220u;
-
-TEST(X11, FourByThreeScreenGetsALetterbox) {
-  Screenshot s;
-  ShowColourOn(1024, 768, s);
-  ASSERT_EQ(s.width, 1024);
-  for (int y : {0, 50, 95, 672, 700, 767})
-    for (int x : {0, 512, 1023}) EXPECT_EQ(s.At(x, y), 0u) << x << "," << y;
-  for (int y : {96, 300, 671})
-    for (int x : {0, 512, 1023}) EXPECT_EQ(s.At(x, y), kColour) << x << "," << y;
-}
-
-TEST(X11, UltraWideScreenGetsAPillarbox) {
-  Screenshot s;
-  ShowColourOn(2560, 1080, s);
-  ASSERT_EQ(s.width, 2560);
-  for (int x : {0, 319, 2240, 2559})
-    for (int y : {0, 540, 1079}) EXPECT_EQ(s.At(x, y), 0u) << x << "," << y;
-  for (int x : {320, 1280, 2239})
-    for (int y : {0, 540, 1079}) EXPECT_EQ(s.At(x, y), kColour) << x << "," << y;
 }

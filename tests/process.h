@@ -58,6 +58,15 @@ struct Child {
     }
   }
 
+  // Whether the program printed `text` within `seconds`.
+  bool WaitFor(const std::string& text, double seconds) {
+    for (double end = NowSeconds() + seconds; NowSeconds() < end; usleep(5000)) {
+      Drain();
+      if (output.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
   void Type(const char* keys) { (void)!write(terminal, keys, strlen(keys)); }
 
   // The exit status, or -1 when the program is still running after `seconds`.
@@ -100,15 +109,16 @@ struct Child {
   }
 };
 
-// An Xvfb server on a free display number (it picks one and tells us, so parallel
-// tests never collide).
-struct Xvfb {
+// An X server on a free display number (it picks one and tells us, so parallel tests
+// never collide); env adds "NAME=value" entries to its environment.
+struct XServer {
   pid_t pid = -1;
   std::string display;
 
-  bool Start(int width, int height) {
+  bool Launch(std::vector<std::string> argv, const std::vector<std::string>& env = {}) {
     int fds[2];
     if (pipe(fds) != 0) return false;
+    argv.insert(argv.end(), {"-displayfd", std::to_string(fds[1]), "-nolisten", "tcp"});
     pid = fork();
     if (pid == 0) {
       close(fds[0]);
@@ -116,10 +126,11 @@ struct Xvfb {
       dup2(null_fd, 0);
       dup2(null_fd, 1);
       dup2(null_fd, 2);
-      std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
-      std::string fd = std::to_string(fds[1]);
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
-             "-nolisten", "tcp", (char*)nullptr);
+      for (const auto& e : env) putenv(strdup(e.c_str()));
+      std::vector<char*> args;
+      for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      execvp(args[0], args.data());
       _exit(127);
     }
     close(fds[1]);
@@ -133,10 +144,31 @@ struct Xvfb {
     return true;
   }
 
-  ~Xvfb() {
+  ~XServer() {
     if (pid > 0) {
       kill(pid, SIGTERM);
       waitpid(pid, nullptr, 0);
     }
+  }
+};
+
+// One screen of the given size.
+struct Xvfb : XServer {
+  bool Start(int width, int height) {
+    return Launch({"Xvfb", "-screen", "0", std::to_string(width) + "x" + std::to_string(height) + "x24"});
+  }
+};
+
+// Two monitors of the given size side by side, as Xinerama heads of one screen: Xephyr
+// inside an Xvfb. Its RandR, when kept, lists only the left one.
+struct TwoMonitors {
+  Xvfb host;
+  XServer nested;
+
+  bool Start(int width, int height, bool randr) {
+    std::string size = std::to_string(width) + "x" + std::to_string(height);
+    std::vector<std::string> argv = {"Xephyr", "+xinerama", "-screen", size, "-screen", size};
+    if (!randr) argv.insert(argv.end(), {"-extension", "RANDR"});
+    return host.Start(2 * width, height) && nested.Launch(argv, {"DISPLAY=" + host.display});
   }
 };
