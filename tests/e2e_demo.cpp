@@ -88,12 +88,12 @@ static const struct {
   Rect monitor, picture;
   bool full;
 } kCases[] = {
-    {"4:3 screen", 1024, 768, 1, true, false, {}, {0, 0, 1024, 768}, {0, 96, 1024, 576}, true},
-    {"ultra-wide screen", 2560, 1080, 1, true, false, {}, {0, 0, 2560, 1080}, {320, 0, 1920, 1080}, true},
-    {"DGL_WINDOW", 1024, 768, 1, true, false, {"DGL_WINDOW=800x600"}, {0, 0, 800, 600}, {0, 75, 800, 450}, false},
-    {"RandR's monitor", 1600, 1200, 2, true, false, {}, {0, 0, 1600, 1200}, {0, 150, 1600, 900}, true},
-    {"window manager", 1600, 1200, 2, true, true, {}, {0, 0, 1600, 1200}, {0, 150, 1600, 900}, true},
-    {"second Xinerama head", 1600, 1200, 2, false, false, {"DGL_MONITOR=1"}, {1600, 0, 1600, 1200},
+    {"FourByThreeScreen", 1024, 768, 1, true, false, {}, {0, 0, 1024, 768}, {0, 96, 1024, 576}, true},
+    {"UltraWideScreen", 2560, 1080, 1, true, false, {}, {0, 0, 2560, 1080}, {320, 0, 1920, 1080}, true},
+    {"Window", 1024, 768, 1, true, false, {"DGL_WINDOW=800x600"}, {0, 0, 800, 600}, {0, 75, 800, 450}, false},
+    {"RandRMonitor", 1600, 1200, 2, true, false, {}, {0, 0, 1600, 1200}, {0, 150, 1600, 900}, true},
+    {"WindowManager", 1600, 1200, 2, true, true, {}, {0, 0, 1600, 1200}, {0, 150, 1600, 900}, true},
+    {"SecondXineramaHeadByNumber", 1600, 1200, 2, false, false, {"DGL_MONITOR=1"}, {1600, 0, 1600, 1200},
      {1600, 150, 1600, 900}, true},
 };
 
@@ -111,72 +111,75 @@ static unsigned long RootItems(Display* d, const char* property) {
 
 static const unsigned kColour = (40u << 16) | (160u << 8) | 220u, kBackground = 0x00FF00;
 
-TEST(X11, FullScreenCoversOneMonitorHidesThePointerHoldsOffTheSaverAndEndsOnAKey) {
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.what);
-    Xvfb one;
-    TwoMonitors two;
-    ASSERT_TRUE(c.monitors == 1 ? one.Start(c.width, c.height) : two.Start(c.width, c.height, c.randr));
-    std::string name = c.monitors == 1 ? one.display : two.nested.display;
-    Display* d = XOpenDisplay(name.c_str());
-    ASSERT_TRUE(d);
-    Window root = DefaultRootWindow(d);
-    XSetWindowBackground(d, root, kBackground);
-    XClearWindow(d, root);
-    Screenshot before, shot;
-    ASSERT_TRUE(Grab(d, before));
-    Child manager;
-    if (c.manager) {
-      ASSERT_TRUE(manager.StartOnTerminal({"/usr/bin/evilwm", "-fn", "fixed"}, {"DISPLAY=" + name}));
-      for (double end = NowSeconds() + 20; !RootItems(d, "_NET_SUPPORTING_WM_CHECK") && NowSeconds() < end;)
-        usleep(20000);
-      ASSERT_EQ(RootItems(d, "_NET_SUPPORTING_WM_CHECK"), 1u) << "no window manager:\n" << manager.output;
-    }
-    std::vector<std::string> env = {"DGL_PLATFORM=x11", "DISPLAY=" + name};
-    env.insert(env.end(), c.env.begin(), c.env.end());
-    Child show;
-    ASSERT_TRUE(show.StartOnTerminal({kBin + "/clear_color", "40", "160", "220"}, env));
-    ASSERT_TRUE(show.WaitFor("ready", 60)) << show.output;
-    const int cx = c.picture.x + c.picture.width / 2, cy = c.picture.y + c.picture.height / 2;
-    // The whole screen as expected, once the first frames have landed.
-    std::string wrong = "no screenshot";
-    for (double end = NowSeconds() + 20; !wrong.empty() && NowSeconds() < end; usleep(20000)) {
-      wrong = Grab(d, shot) ? "" : "no screenshot";
-      for (int y = 0; y < shot.height; y++)
-        for (int x = 0; x < shot.width; x++) {
-          unsigned want = c.picture.Has(x, y) ? kColour : c.monitor.Has(x, y) ? 0 : before.At(x, y);
-          if (shot.At(x, y) != want && wrong.size() < 80) wrong += std::to_string(x) + "," + std::to_string(y) + " ";
-        }
-    }
-    EXPECT_EQ(wrong, "") << "pixels not as expected";
-    EXPECT_EQ(RootItems(d, "_NET_CLIENT_LIST"), c.manager ? 1u : 0u) << "managed windows";
+class X11 : public testing::TestWithParam<size_t> {};
 
-    XWarpPointer(d, None, root, 0, 0, 0, 0, cx, cy);
-    XSync(d, False);
-    XFixesCursorImage* cursor = XFixesGetCursorImage(d);
-    ASSERT_TRUE(cursor);
-    bool empty = true;
-    for (int i = 0; i < cursor->width * cursor->height; i++) empty &= (cursor->pixels[i] >> 24) == 0;
-    XFree(cursor);
-    EXPECT_EQ(empty, c.full);
-
-    // Idle past the saver's time, the saver must still be off; once the show ends, it comes on.
-    XSetScreenSaver(d, 1, 0, DontPreferBlanking, AllowExposures);
-    XScreenSaverInfo* saver = XScreenSaverAllocInfo();
-    for (double end = NowSeconds() + 20; XScreenSaverQueryInfo(d, root, saver) && saver->idle < 1500 && NowSeconds() < end;)
+TEST_P(X11, CoversItsMonitorOnlyHidesThePointerInFullScreenHoldsTheSaverEndsOnAKey) {
+  const auto& c = kCases[GetParam()];
+  Xvfb one;
+  TwoMonitors two;
+  ASSERT_TRUE(c.monitors == 1 ? one.Start(c.width, c.height) : two.Start(c.width, c.height, c.randr));
+  std::string name = c.monitors == 1 ? one.display : two.nested.display;
+  Display* d = XOpenDisplay(name.c_str());
+  ASSERT_TRUE(d);
+  Window root = DefaultRootWindow(d);
+  XSetWindowBackground(d, root, kBackground);
+  XClearWindow(d, root);
+  Screenshot before, shot;
+  ASSERT_TRUE(Grab(d, before));
+  Child manager;
+  if (c.manager) {
+    ASSERT_TRUE(manager.StartOnTerminal({"/usr/bin/evilwm", "-fn", "fixed"}, {"DISPLAY=" + name}));
+    for (double end = NowSeconds() + 20; !RootItems(d, "_NET_SUPPORTING_WM_CHECK") && NowSeconds() < end;)
       usleep(20000);
-    EXPECT_EQ(saver->state, ScreenSaverOff);
-    // A key ends it: without a manager, where the show covers one monitor of two, with
-    // the pointer on the other.
-    if (c.full && c.monitors == 2 && !c.manager) XWarpPointer(d, None, root, 0, 0, 0, 0, (cx + c.width) % (2 * c.width), cy);
-    XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_space), True, 0);
-    XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_space), False, 0);
-    XFlush(d);
-    EXPECT_EQ(show.Wait(20), 0) << show.output;
-    for (double end = NowSeconds() + 20; XScreenSaverQueryInfo(d, root, saver) && saver->state != ScreenSaverOn && NowSeconds() < end;)
-      usleep(20000);
-    EXPECT_EQ(saver->state, ScreenSaverOn);
-    XFree(saver);
-    XCloseDisplay(d);
+    ASSERT_EQ(RootItems(d, "_NET_SUPPORTING_WM_CHECK"), 1u) << "no window manager:\n" << manager.output;
   }
+  std::vector<std::string> env = {"DGL_PLATFORM=x11", "DISPLAY=" + name};
+  env.insert(env.end(), c.env.begin(), c.env.end());
+  Child show;
+  ASSERT_TRUE(show.StartOnTerminal({kBin + "/clear_color", "40", "160", "220"}, env));
+  ASSERT_TRUE(show.WaitFor("ready", 60)) << show.output;
+  const int cx = c.picture.x + c.picture.width / 2, cy = c.picture.y + c.picture.height / 2;
+  // The whole screen as expected, once the first frames have landed.
+  std::string wrong = "no screenshot";
+  for (double end = NowSeconds() + 20; !wrong.empty() && NowSeconds() < end; usleep(20000)) {
+    wrong = Grab(d, shot) ? "" : "no screenshot";
+    for (int y = 0; y < shot.height; y++)
+      for (int x = 0; x < shot.width; x++) {
+        unsigned want = c.picture.Has(x, y) ? kColour : c.monitor.Has(x, y) ? 0 : before.At(x, y);
+        if (shot.At(x, y) != want && wrong.size() < 80) wrong += std::to_string(x) + "," + std::to_string(y) + " ";
+      }
+  }
+  EXPECT_EQ(wrong, "") << "pixels not as expected";
+  EXPECT_EQ(RootItems(d, "_NET_CLIENT_LIST"), c.manager ? 1u : 0u) << "managed windows";
+
+  XWarpPointer(d, None, root, 0, 0, 0, 0, cx, cy);
+  XSync(d, False);
+  XFixesCursorImage* cursor = XFixesGetCursorImage(d);
+  ASSERT_TRUE(cursor);
+  bool empty = true;
+  for (int i = 0; i < cursor->width * cursor->height; i++) empty &= (cursor->pixels[i] >> 24) == 0;
+  XFree(cursor);
+  EXPECT_EQ(empty, c.full);
+
+  // Idle past the saver's time, the saver must still be off; once the show ends, it comes on.
+  XSetScreenSaver(d, 1, 0, DontPreferBlanking, AllowExposures);
+  XScreenSaverInfo* saver = XScreenSaverAllocInfo();
+  for (double end = NowSeconds() + 20; XScreenSaverQueryInfo(d, root, saver) && saver->idle < 1500 && NowSeconds() < end;)
+    usleep(20000);
+  EXPECT_EQ(saver->state, ScreenSaverOff);
+  // A key ends it: without a manager, where the show covers one monitor of two, with
+  // the pointer on the other.
+  if (c.full && c.monitors == 2 && !c.manager) XWarpPointer(d, None, root, 0, 0, 0, 0, (cx + c.width) % (2 * c.width), cy);
+  XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_space), True, 0);
+  XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_space), False, 0);
+  XFlush(d);
+  EXPECT_EQ(show.Wait(20), 0) << show.output;
+  for (double end = NowSeconds() + 20; XScreenSaverQueryInfo(d, root, saver) && saver->state != ScreenSaverOn && NowSeconds() < end;)
+    usleep(20000);
+  EXPECT_EQ(saver->state, ScreenSaverOn);
+  XFree(saver);
+  XCloseDisplay(d);
 }
+
+INSTANTIATE_TEST_SUITE_P(Screens, X11, testing::Range<size_t>(0, std::size(kCases)),
+                         [](const testing::TestParamInfo<size_t>& p) { return kCases[p.param].what; });
