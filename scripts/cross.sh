@@ -85,7 +85,7 @@ if [ "$arch" = armhf ]; then
   PKG_CONFIG_PATH=$pc cmake -S . -B "$rpi" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-armhf.cmake" \
     -DDGL_RPI=ON -DDGL_TESTS=OFF -DDGL_ASSET_GENERATOR="$PWD/build/demo-assets" "${werror[@]}" >/dev/null
   cmake --build "$rpi" -j "$jobs" --target demo
-  file "$rpi/demo"
+  echo "cross: $rpi/demo built for $(readelf -h "$rpi/demo" | sed -n 's/^ *Machine: *//p')"
 fi
 
 [ $tests -eq 1 ] || exit 0
