@@ -12,8 +12,8 @@ install(DIRECTORY ${DGL_DATA_DIR}/ DESTINATION ${_lib}/data)
 install(CODE "file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin\")
   file(CREATE_LINK ../${_lib}/quorvelt \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/quorvelt\" SYMBOLIC)")
 
-# Debian wants its changelog (a native package's: no Debian revision) and the copyright
-# file in the documentation folder, the changelog compressed without name or time.
+# Debian wants a manual page, and its changelog (a native package's: no Debian revision)
+# and the copyright file in the documentation folder, compressed without name or time.
 set(_doc share/doc/quorvelt)
 set(_changelog ${CMAKE_BINARY_DIR}/cmake-package/changelog)
 string(TIMESTAMP _date "%a, %d %b %Y %H:%M:%S +0000" UTC)
@@ -22,6 +22,9 @@ set(DGL_MAINTAINER "The quorvelt authors <quorvelt@quorvelt.invalid>" CACHE STRI
 file(WRITE ${_changelog} "quorvelt (${DGL_VERSION}) unstable; urgency=low\n\n"
   "  * Packaged with CPack.\n\n -- ${DGL_MAINTAINER}  ${_date}\n")
 execute_process(COMMAND gzip -9nf ${_changelog})
+configure_file(${CMAKE_SOURCE_DIR}/cmake/quorvelt.1 ${CMAKE_BINARY_DIR}/cmake-package/quorvelt.1 COPYONLY)
+execute_process(COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/cmake-package/quorvelt.1)
+install(FILES ${CMAKE_BINARY_DIR}/cmake-package/quorvelt.1.gz DESTINATION share/man/man1)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/cmake/copyright
         ${_changelog}.gz DESTINATION ${_doc})
 

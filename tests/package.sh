@@ -29,7 +29,7 @@ done
 
 # The layout, exactly: nothing missing, nothing stray.
 expected=$( (printf '%s\n' ./usr/bin/quorvelt ./usr/lib/quorvelt/quorvelt \
-  ./usr/share/doc/quorvelt/{README.md,copyright,changelog.gz}
+  ./usr/share/doc/quorvelt/{README.md,copyright,changelog.gz} ./usr/share/man/man1/quorvelt.1.gz
   for f in "$build"/data/*; do echo "./usr/lib/quorvelt/data/$(basename "$f")"; done) | sort)
 dpkg-deb -c "$deb" >"$scratch/list" || fail "dpkg-deb -c"
 actual=$(awk '$1 !~ /^d/ {print $6}' "$scratch/list" | sort)
