@@ -20,7 +20,11 @@ case "$1" in
 esac
 arch=$1
 tests=1
-[ "${2:-}" = "--no-tests" ] && tests=0
+case "${2:-}" in
+  "") ;;
+  --no-tests) tests=0 ;;
+  *) usage ;;
+esac
 jobs=$(nproc 2>/dev/null || echo 2)
 werror=()
 [ -n "${CI:-}" ] && werror=(-DDGL_WERROR=ON)
