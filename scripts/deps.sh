@@ -10,6 +10,7 @@ packages=(
   libglm-dev libgtest-dev
   libmpg123-dev libopenmpt-dev libsdl2-dev libmp3lame-dev libpng-dev
   glslang-tools xvfb xserver-xephyr evilwm x11-utils ffmpeg
+  lintian
 )
 
 missing=()
