@@ -10,12 +10,14 @@
 #include <math.h>
 #include <mpg123.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <vector>
 
@@ -180,20 +182,29 @@ bool read_source(BOOL mem, const void* file, QWORD offset, QWORD length,
     out->assign(p, p + length);
     return true;
   }
-  FILE* f = fopen((const char*)file, "rb");
-  if (!f) return false;
-  bool ok = false;
-  if (fseeko(f, 0, SEEK_END) == 0) {
-    off_t size = ftello(f);
-    if (size >= 0 && (QWORD)size >= offset) {
-      QWORD avail = (QWORD)size - offset;
-      QWORD take = length ? std::min(length, avail) : avail;
+  // Only a regular file: a FIFO must not block the open, and a directory or device
+  // has no length to read.
+  int fd = open((const char*)file, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info;
+  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (QWORD)info.st_size >= offset;
+  if (ok) {
+    QWORD avail = (QWORD)info.st_size - offset;
+    QWORD take = length ? std::min(length, avail) : avail;
+    // A file too large for memory is refused like any unreadable one (this is a C interface).
+    try {
       out->resize((size_t)take);
-      ok = fseeko(f, (off_t)offset, SEEK_SET) == 0 &&
-           (take == 0 || fread(out->data(), 1, (size_t)take, f) == (size_t)take);
+    } catch (const std::bad_alloc&) {
+      ok = false;
+    }
+    size_t done = 0;
+    while (ok && done < out->size()) {
+      ssize_t n = pread(fd, out->data() + done, out->size() - done, (off_t)(offset + done));
+      if (n <= 0) ok = false;
+      done += n > 0 ? (size_t)n : 0;
     }
   }
-  fclose(f);
+  close(fd);
   return ok && !out->empty();
 }
 
