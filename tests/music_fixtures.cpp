@@ -8,11 +8,10 @@
 
 namespace music_fixtures {
 
-std::vector<int16_t> sine(size_t frames, double hz, double amplitude) {
-  std::vector<int16_t> out(frames * 2);
-  for (size_t i = 0; i < frames; i++)
-    out[i * 2] = out[i * 2 + 1] =
-        (int16_t)std::lround(amplitude * std::sin(2 * M_PI * hz * (double)i / 44100));
+std::vector<int16_t> sine(size_t frames, double hz, double amplitude, int rate, int channels) {
+  std::vector<int16_t> out(frames * channels);
+  for (size_t i = 0; i < out.size(); i++)
+    out[i] = (int16_t)std::lround(amplitude * std::sin(2 * M_PI * hz * (double)(i / channels) / rate));
   return out;
 }
 
@@ -26,21 +25,23 @@ std::vector<uint8_t> id3v2_tag(size_t padding) {
   return tag;
 }
 
-std::vector<uint8_t> encode_mp3(const std::vector<int16_t>& stereo) {
+std::vector<uint8_t> encode_mp3(const std::vector<int16_t>& pcm, int rate, int channels, int kbps) {
   lame_t gf = lame_init();
-  lame_set_in_samplerate(gf, 44100);
-  lame_set_out_samplerate(gf, 44100);
-  lame_set_num_channels(gf, 2);
+  lame_set_in_samplerate(gf, rate);
+  lame_set_out_samplerate(gf, rate);
+  lame_set_num_channels(gf, channels);
+  lame_set_mode(gf, channels == 1 ? MONO : JOINT_STEREO);
   lame_set_VBR(gf, vbr_off);
-  lame_set_brate(gf, 128);
+  lame_set_brate(gf, kbps);
   lame_set_quality(gf, 5);
   lame_set_bWriteVbrTag(gf, 1);
   lame_set_write_id3tag_automatic(gf, 0);
   if (lame_init_params(gf) < 0) throw std::runtime_error("lame_init_params");
-  int frames = (int)(stereo.size() / 2);
-  std::vector<uint8_t> mp3((size_t)(1.25 * frames) + 7200 + 8192);
-  std::vector<short> pcm(stereo.begin(), stereo.end());
-  int n = lame_encode_buffer_interleaved(gf, pcm.data(), frames, mp3.data(), (int)mp3.size());
+  int frames = (int)(pcm.size() / channels);
+  std::vector<uint8_t> mp3((size_t)(1.25 * frames * channels) + 7200 + 8192);
+  std::vector<short> left(frames), right(frames);
+  for (int i = 0; i < frames; i++) left[i] = pcm[i * channels], right[i] = pcm[i * channels + channels - 1];
+  int n = lame_encode_buffer(gf, left.data(), right.data(), frames, mp3.data(), (int)mp3.size());
   int m = n < 0 ? -1 : lame_encode_flush(gf, mp3.data() + n, (int)mp3.size() - n);
   if (m < 0) throw std::runtime_error("lame_encode");
   mp3.resize((size_t)(n + m));

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <mpg123.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -101,13 +102,25 @@ using StreamLoader = Audio;
 using AudioDevice = Audio;
 using Music = Audio;
 
-TEST_F(StreamLoader, FirstFrameMustFollowTheTagsAndFramesMustChain) {
+// Frame `k` of a 128 kbit/s 44100 Hz stream (417 bytes, or 418 with the padding bit) made
+// to start with `header` and to be `length` bytes long, so that the chain goes on.
+std::vector<uint8_t> reframed(std::vector<uint8_t> f, int k, std::vector<uint8_t> header, size_t length) {
+  size_t at = 0;
+  for (int i = 0; i < k; i++) at += 417 + ((f[at + 2] >> 1) & 1);
+  size_t old = 417 + ((f[at + 2] >> 1) & 1);
+  header.push_back(f[at + 3]);
+  f.erase(f.begin() + at, f.begin() + at + old);
+  std::vector<uint8_t> frame(length, 0);
+  std::copy(header.begin(), header.end(), frame.begin());
+  f.insert(f.begin() + at, frame.begin(), frame.end());
+  return f;
+}
+
+TEST_F(StreamLoader, FirstFrameMustFollowTheTagsAndSixteenFramesMustChainAndAgree) {
   BASSX_SetOffline(TRUE);
   ASSERT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr));
-  std::vector<uint8_t> bare = encode_mp3(sine(4410, 1000.0, 8000.0)), unchained = bare;
-  size_t second = 417 + ((bare[2] >> 1) & 1);  // 128 kbit/s at 44100 Hz, plus the padding bit
-  ASSERT_EQ(bare[second], 0xFF);
-  unchained[second + 1] = 0x00;
+  const std::vector<uint8_t> bare = encode_mp3(sine(44100, 1000.0, 8000.0));
+  auto unsynced = [&](int k) { return reframed(bare, k, {0x00, 0x00, 0x00}, 417); };
   const struct {
     std::string what;
     std::vector<uint8_t> bytes;
@@ -118,8 +131,17 @@ TEST_F(StreamLoader, FirstFrameMustFollowTheTagsAndFramesMustChain) {
       {"tags one after another", cat(id3v2_tag(10), cat(id3v2_tag(64), bare)), true},
       {"a byte before the first frame", cat({0x00}, bare), false},
       {"a byte between the tag and the first frame", cat(cat(id3v2_tag(0), {0x20}), bare), false},
-      {"the second frame's sync gone", unchained, false},
       {"cut inside the first frame", {bare.begin(), bare.begin() + 300}, false},
+      // Valid for fewer than 16 frames, then something else.
+      {"frame 2 unsynced", unsynced(1), false},
+      {"frame 9 unsynced", unsynced(8), false},
+      {"frame 16 unsynced", unsynced(15), false},
+      {"frame 17 unsynced", unsynced(16), true},
+      // Frames that chain but change what the stream is part-way.
+      {"frame 6 at 48000 Hz", reframed(bare, 5, {0xFF, 0xFB, 0x94}, 384), false},
+      {"frame 6 MPEG-2", reframed(bare, 5, {0xFF, 0xF3, 0xC0}, 417), false},
+      {"frame 6 layer II", reframed(bare, 5, {0xFF, 0xFD, 0x80}, 417), false},
+      {"frame 6 remade as it was", reframed(bare, 5, {0xFF, 0xFB, 0x90}, 417), true},
       {"text", {'h', 'e', 'l', 'l', 'o'}, false},
       {"a module", square_mod(16, 3), false},
       {"lookalike0.mod", lookalike_mod(0), false},
@@ -128,17 +150,31 @@ TEST_F(StreamLoader, FirstFrameMustFollowTheTagsAndFramesMustChain) {
   };
   for (const auto& c : cases)
     EXPECT_EQ(BASS_StreamCreateFile(TRUE, c.bytes.data(), 0, c.bytes.size(), 0) != 0, c.accepted) << c.what;
-  // The look-alike runs are convincing: a resynchronising decoder takes them for audio.
-  for (const char* name : {"lookalike0.mod", "lookalike1.mod", "lookalike2.mod"}) {
-    mpg123_handle* mh = mpg123_new(nullptr, nullptr);
-    mpg123_param(mh, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
-    unsigned char buf[16384];
-    size_t decoded = 0;
-    ASSERT_EQ(mpg123_open(mh, path(name).c_str()), MPG123_OK);
-    while (mpg123_read(mh, buf, sizeof(buf), &decoded) == MPG123_NEW_FORMAT && decoded == 0) {
+}
+
+// Files at every MPEG rate, mono and stereo, play once at their true pitch and length on
+// the 44100 Hz output: a 1 s tone is 1 s of 441 Hz there.
+TEST_F(StreamLoader, EveryRatePlaysAtItsPitchAndLength) {
+  BASSX_SetOffline(TRUE);
+  const int rates[][3] = {{48000, 2, 128}, {32000, 1, 96}, {22050, 2, 64}, {24000, 1, 64},
+                          {16000, 1, 48}, {11025, 2, 32}, {8000, 1, 24}, {44100, 1, 96}};
+  for (const auto& r : rates) {
+    SCOPED_TRACE(std::to_string(r[0]) + " Hz, " + std::to_string(r[1]) + " channel(s)");
+    std::vector<uint8_t> mp3 = encode_mp3(sine(r[0], 441.0, 12000.0, r[0], r[1]), r[0], r[1], r[2]);
+    ASSERT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr));
+    HSTREAM h = BASS_StreamCreateFile(TRUE, mp3.data(), 0, mp3.size(), 0);
+    ASSERT_NE(h, 0u);
+    ASSERT_TRUE(BASS_ChannelPlay(h, FALSE));
+    std::vector<int16_t> out = render(2 * 44100);
+    EXPECT_EQ(BASS_ChannelIsActive(h), (DWORD)BASS_ACTIVE_STOPPED);
+    size_t last = 0, rises = 0;
+    for (size_t i = 0; i < out.size() / 2; i++) {
+      if (std::abs(out[i * 2]) > 200) last = i;
+      if (i > 0 && i < 44100 && out[i * 2 - 2] < 0 && out[i * 2] >= 0) rises++;
     }
-    EXPECT_GT(decoded, 0u) << name;
-    mpg123_delete(mh);
+    EXPECT_NEAR((double)last, 44100.0, 150.0) << "the tone's length in output frames";
+    EXPECT_NEAR((double)rises, 441.0, 4.0) << "cycles in the first second";
+    BASS_Free();
   }
 }
 
@@ -151,7 +187,7 @@ TEST_F(AudioDevice, OnlyAnUnchosenDriverFallsBackToDummyWithOneWarning) {
   SDL_SetHint(SDL_HINT_AUDIODRIVER, "no-such-driver");
   testing::internal::CaptureStderr();
   ASSERT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr));
-  HSTREAM h = BASS_StreamCreateFile(FALSE, path("coverflow.mp3").c_str(), 0, 0, 0);
+  HSTREAM h = BASS_StreamCreateFile(FALSE, path("coverflow.mp3").c_str(), 0, 0, BASS_SAMPLE_LOOP);
   ASSERT_TRUE(BASS_ChannelPlay(h, FALSE));
   EXPECT_EQ(BASS_ChannelIsActive(h), (DWORD)BASS_ACTIVE_PLAYING);
   BASS_Free();
@@ -223,8 +259,11 @@ TEST_F(Music, OfflineRenderOfASquareWaveModule) {
   EXPECT_GT(levels(render(kShortFrames)), 16u) << "interpolated, the wave takes many values";
 }
 
+// Neither loader takes what is not a regular music file, and neither blocks on a FIFO.
 TEST_F(Music, MissingFileFailsAfterBothLoaders) {
-  for (const char* name : {"missing.mp3", "notes.txt"}) {
+  std::filesystem::create_directory(path("dir.mp3"));
+  mkfifo(path("fifo.mp3").c_str(), 0644);
+  for (const char* name : {"missing.mp3", "notes.txt", "dir.mp3", "fifo.mp3"}) {
     EXPECT_TRUE(fails_logging(name, "Can't play the file."));
     EXPECT_EQ(chan, 0u);
     EXPECT_EQ(bass_initialized, 1) << "the device stays open";
@@ -254,7 +293,8 @@ TEST_F(Music, FailedDeviceStartLeavesTheDeviceClosed) {
   // A device that music did not open is left alone: the next start fails.
   use_disk_driver();
   ASSERT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr));
-  HSTREAM other = BASS_StreamCreateFile(FALSE, path("coverflow.mp3").c_str(), 0, 0, 0);
+  // Looped, so that the unthrottled device cannot play it to its end before the check.
+  HSTREAM other = BASS_StreamCreateFile(FALSE, path("coverflow.mp3").c_str(), 0, 0, BASS_SAMPLE_LOOP);
   BASS_ChannelPlay(other, FALSE);
   EXPECT_TRUE(fails_logging("coverflow.mp3", "Can't initialize device."));
   EXPECT_EQ(BASS_ChannelIsActive(other), (DWORD)BASS_ACTIVE_PLAYING);
