@@ -9,6 +9,7 @@ packages=(
   libglm-dev libgtest-dev
   libmpg123-dev libopenmpt-dev libsdl2-dev libmp3lame-dev libpng-dev
   glslang-tools xvfb x11-utils ffmpeg
+  clang libclang-rt-14-dev
 )
 
 missing=()
