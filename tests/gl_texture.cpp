@@ -23,7 +23,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-uint32_t Word(const Bytes& f, size_t at) { uint32_t v; memcpy(&v, &f[at], 4); return v; }
+uint32_t Word(const Bytes& f, size_t at) { uint32_t v; return memcpy(&v, &f[at], 4), v; }
 void Put(Bytes& f, size_t at, uint32_t v) { memcpy(&f[at], &v, 4); }
 size_t Align4(size_t n) { return (n + 3) & ~size_t(3); }
 uint32_t Extent(uint32_t size, uint32_t level) { return std::max(size >> level, 1u); }
@@ -170,13 +170,12 @@ void ExpectUploaded(GLuint texture, const Bytes& f) {
   GLint bound = 0;
   glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
   EXPECT_EQ(bound, (GLint)texture);
-  const GLint want[] = {GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_NEAREST, GL_TEXTURE_MAG_FILTER,
-                        GL_LINEAR, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE, GL_TEXTURE_WRAP_T,
-                        GL_CLAMP_TO_EDGE};
-  for (int i = 0; i < 8; i += 2) {
+  const GLint want[][2] = {{GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_NEAREST}, {GL_TEXTURE_MAG_FILTER, GL_LINEAR},
+                           {GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE}, {GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE}};
+  for (const auto& w : want) {
     GLint v = 0;
-    glGetTexParameteriv(GL_TEXTURE_2D, want[i], &v);
-    EXPECT_EQ(v, want[i + 1]) << "parameter 0x" << std::hex << want[i];
+    glGetTexParameteriv(GL_TEXTURE_2D, w[0], &v);
+    EXPECT_EQ(v, w[1]) << "parameter 0x" << std::hex << w[0];
   }
   uint32_t width = Word(f, 36), height = Word(f, 40), levels = std::max(Word(f, 56), 1u);
   uint32_t chain = 1;
@@ -243,12 +242,7 @@ TEST(Ktx, AcceptedFilesUploadEveryLevel) {
 }
 
 TEST(Ktx, RefusedFilesReturnZeroAndLeaveNoError) {
-  const struct {
-    const char* what;
-    void (*damage)(Bytes&);
-    int entries;
-    const char* reason;
-  } cases[] = {
+  const struct { const char* what; void (*damage)(Bytes&); int entries; const char* reason; } cases[] = {
       {"truncated inside level 3",
        [](Bytes& f) { f.resize(64 + 4 * 3 + 196608 + 49152 + 12288 + 1000); }, kBounded, "level 3"},
       {"level 0 claims 1 GiB", [](Bytes& f) { Put(f, 64, 1u << 30); }, kBounded, "level 0"},

@@ -2,19 +2,13 @@
 // ProTracker modules, the live device (SDL's disk driver, unthrottled) and the offline one.
 #include <SDL.h>
 #include <gtest/gtest.h>
-#include <mpg123.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "bass.h"
 #include "bass_offline.h"
@@ -30,10 +24,7 @@ const size_t kToneFrames = 44100;
 const size_t kShortFrames = 16 * 3 * 882;  // short.mod: 16 rows of 3 ticks of 882 frames
 const std::vector<int16_t> kTone = sine(kToneFrames, 441.0, 12000.0);
 
-std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
+std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) { return a.insert(a.end(), b.begin(), b.end()), a; }
 
 // The files every test reads, written once per process under <dir>/data/.
 std::string path(const std::string& name) {
@@ -41,8 +32,7 @@ std::string path(const std::string& name) {
     static std::string tmpl = std::filesystem::temp_directory_path().string() + "/dgl_music_XXXXXX";
     std::filesystem::create_directories(mkdtemp(tmpl.data()) + std::string("/data"));
     auto write = [](const std::string& name, const std::vector<uint8_t>& b) {
-      std::ofstream(tmpl + "/data/" + name, std::ios::binary)
-          .write((const char*)b.data(), (std::streamsize)b.size());
+      std::ofstream(tmpl + "/data/" + name, std::ios::binary).write((const char*)b.data(), b.size());
     };
     write("coverflow.mp3", cat(id3v2_tag(64), encode_mp3(kTone)));
     write("short.mod", square_mod(16, 3));
@@ -84,19 +74,9 @@ testing::AssertionResult fails_logging(const char* name, const std::string& mess
   return testing::AssertionFailure() << name << ": returned " << rc << ", logged \"" << log << "\"";
 }
 
-class Audio : public testing::Test {
- protected:
-  void SetUp() override {
-    use_disk_driver();
-    BASSX_SetOffline(FALSE);
-    _dglSetExecutableDirectory(path("").c_str());
-  }
-  void TearDown() override {
-    BASS_Free();
-    BASSX_SetOffline(FALSE);
-    bass_initialized = 0;
-    chan = 0;
-  }
+struct Audio : testing::Test {
+  void SetUp() override { use_disk_driver(), BASSX_SetOffline(FALSE), _dglSetExecutableDirectory(path("").c_str()); }
+  void TearDown() override { BASS_Free(), BASSX_SetOffline(FALSE), bass_initialized = 0, chan = 0; }
 };
 using StreamLoader = Audio;
 using AudioDevice = Audio;
@@ -121,11 +101,7 @@ TEST_F(StreamLoader, FirstFrameMustFollowTheTagsAndSixteenFramesMustChainAndAgre
   ASSERT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr));
   const std::vector<uint8_t> bare = encode_mp3(sine(44100, 1000.0, 8000.0));
   auto unsynced = [&](int k) { return reframed(bare, k, {0x00, 0x00, 0x00}, 417); };
-  const struct {
-    std::string what;
-    std::vector<uint8_t> bytes;
-    bool accepted;
-  } cases[] = {
+  const struct { std::string what; std::vector<uint8_t> bytes; bool accepted; } cases[] = {
       {"bare frames", bare, true},
       {"after a tag", cat(id3v2_tag(64), bare), true},
       {"tags one after another", cat(id3v2_tag(10), cat(id3v2_tag(64), bare)), true},
@@ -133,19 +109,15 @@ TEST_F(StreamLoader, FirstFrameMustFollowTheTagsAndSixteenFramesMustChainAndAgre
       {"a byte between the tag and the first frame", cat(cat(id3v2_tag(0), {0x20}), bare), false},
       {"cut inside the first frame", {bare.begin(), bare.begin() + 300}, false},
       // Valid for fewer than 16 frames, then something else.
-      {"frame 2 unsynced", unsynced(1), false},
-      {"frame 9 unsynced", unsynced(8), false},
-      {"frame 16 unsynced", unsynced(15), false},
-      {"frame 17 unsynced", unsynced(16), true},
+      {"frame 2 unsynced", unsynced(1), false},        {"frame 9 unsynced", unsynced(8), false},
+      {"frame 16 unsynced", unsynced(15), false},      {"frame 17 unsynced", unsynced(16), true},
       // Frames that chain but change what the stream is part-way.
       {"frame 6 at 48000 Hz", reframed(bare, 5, {0xFF, 0xFB, 0x94}, 384), false},
       {"frame 6 MPEG-2", reframed(bare, 5, {0xFF, 0xF3, 0xC0}, 417), false},
       {"frame 6 layer II", reframed(bare, 5, {0xFF, 0xFD, 0x80}, 417), false},
       {"frame 6 remade as it was", reframed(bare, 5, {0xFF, 0xFB, 0x90}, 417), true},
-      {"text", {'h', 'e', 'l', 'l', 'o'}, false},
-      {"a module", square_mod(16, 3), false},
-      {"lookalike0.mod", lookalike_mod(0), false},
-      {"lookalike1.mod", lookalike_mod(1), false},
+      {"text", {'h', 'e', 'l', 'l', 'o'}, false},      {"a module", square_mod(16, 3), false},
+      {"lookalike0.mod", lookalike_mod(0), false},     {"lookalike1.mod", lookalike_mod(1), false},
       {"lookalike2.mod", lookalike_mod(2), false},
   };
   for (const auto& c : cases)
@@ -223,9 +195,7 @@ TEST_F(Music, ModulePlaysOnceThenStops) {
 }
 
 // Distinct sample values in short.mod, away from its ends.
-size_t levels(const std::vector<int16_t>& out) {
-  return std::set<int16_t>(out.begin() + 8820, out.begin() + kShortFrames * 2 - 8820).size();
-}
+size_t levels(const std::vector<int16_t>& o) { return std::set<int16_t>(o.begin() + 8820, o.begin() + kShortFrames * 2 - 8820).size(); }
 
 TEST_F(Music, OfflineRenderOfASquareWaveModule) {
   BASSX_SetOffline(TRUE);
@@ -271,7 +241,8 @@ TEST_F(Music, MissingFileFailsAfterBothLoaders) {
   }
 }
 
-TEST_F(Music, SecondStartStopsTheFirstAtOnce) {
+// Each start stops what played before at once; a failed device start leaves it closed.
+TEST_F(Music, EachStartStopsTheLastAndAFailedOneLeavesTheDeviceClosed) {
   uint32_t before = 0;
   for (const char* name : {"quorvelt.mod", "coverflow.mp3", "coverflow.mp3"}) {
     ASSERT_EQ(dglPlayMusic(name), 0);
@@ -280,11 +251,6 @@ TEST_F(Music, SecondStartStopsTheFirstAtOnce) {
     EXPECT_NE(chan, before) << "the same piece starts over as a new channel";
     before = chan;
   }
-}
-
-TEST_F(Music, FailedDeviceStartLeavesTheDeviceClosed) {
-  ASSERT_EQ(dglPlayMusic("coverflow.mp3"), 0);
-  uint32_t before = chan;
   setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
   EXPECT_TRUE(fails_logging("coverflow.mp3", "Can't initialize device."));
   EXPECT_EQ(bass_initialized, 0);
