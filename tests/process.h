@@ -118,8 +118,10 @@ struct Xvfb {
       dup2(null_fd, 2);
       std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
       std::string fd = std::to_string(fds[1]);
+      // -noreset: by default the server resets when its last client leaves, and a
+      // program connecting during the reset is refused (the tests' screen reads come and go).
       execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
-             "-nolisten", "tcp", (char*)nullptr);
+             "-nolisten", "tcp", "-noreset", (char*)nullptr);
       _exit(127);
     }
     close(fds[1]);
