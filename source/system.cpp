@@ -23,9 +23,9 @@ static const char* egl_error_name(EGLint error) {
 }
 
 // Start-up failures go to standard error, one line naming the step: standard output is
-// the program's log and keeps only what the log is for. `error` is the step's EGL error.
-static int fail_and_undo(const char* step, EGLint error) {
-  fprintf(stderr, "dglInit: %s (%s)\n", step, egl_error_name(error));
+// the program's log and keeps only what the log is for. `error` names the step's error.
+static int fail_and_undo(const char* step, const char* error) {
+  fprintf(stderr, "dglInit: %s (%s)\n", step, error);
   fflush(stderr);
   eglMakeCurrent(egl_display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
   eglTerminate(egl_display);
@@ -58,19 +58,21 @@ static EGLint choose_config(const EGLint* attributes) {
 int dglInit(int width, int height, int color_bits, int depth_bits, int stencil_bits) {
   void* native_window = 0;
   void* native_display = 0;
+  // The native half names its own failure.
   if (_dglCreateNativeWindow(width, height, &native_window, &native_display) != 0) return -1;
 
-  // The native half names its own failure.
   eglGetError();
   egl_display = _dglGetDisplay(native_display);
-  if (egl_display == EGL_NO_DISPLAY) return fail_and_undo("no EGL display", eglGetError());
+  if (egl_display == EGL_NO_DISPLAY)
+    return fail_and_undo("no EGL display", egl_error_name(eglGetError()));
   EGLint major, minor;
   if (!eglInitialize(egl_display, &major, &minor))
-    return fail_and_undo("eglInitialize failed", eglGetError());
+    return fail_and_undo("eglInitialize failed", egl_error_name(eglGetError()));
 
   EGLint error = EGL_SUCCESS;
   if (!eglBindAPI(EGL_OPENGL_ES_API) || (error = eglGetError()) != EGL_SUCCESS)
-    return fail_and_undo("eglBindAPI refused OpenGL ES", error ? error : eglGetError());
+    return fail_and_undo("eglBindAPI refused OpenGL ES",
+                         egl_error_name(error == EGL_SUCCESS ? eglGetError() : error));
 
   EGLint attributes[16] = {
       EGL_BUFFER_SIZE,     color_bits,
@@ -82,25 +84,30 @@ int dglInit(int width, int height, int color_bits, int depth_bits, int stencil_b
   n += _dglExtraConfigAttributes(attributes + n, 16 - n - 1);
   attributes[n] = EGL_NONE;
   if ((error = choose_config(attributes)) != EGL_SUCCESS)
-    return fail_and_undo("eglChooseConfig found no configuration", error);
+    return fail_and_undo("eglChooseConfig found no configuration", egl_error_name(error));
 
   egl_surface = _dglCreateSurface(egl_display, egl_config, native_window);
   error = eglGetError();
   if (error != EGL_SUCCESS || egl_surface == EGL_NO_SURFACE)
-    return fail_and_undo("the EGL surface was refused", error);
+    return fail_and_undo("the EGL surface was refused", egl_error_name(error));
 
   const EGLint context_attributes[] = {EGL_CONTEXT_CLIENT_VERSION, 2, EGL_NONE};
   egl_context = eglCreateContext(egl_display, egl_config, EGL_NO_CONTEXT, context_attributes);
   error = eglGetError();
   if (error != EGL_SUCCESS || egl_context == EGL_NO_CONTEXT)
-    return fail_and_undo("eglCreateContext refused an OpenGL ES 2.0 context", error);
+    return fail_and_undo("eglCreateContext refused an OpenGL ES 2.0 context",
+                         egl_error_name(error));
 
   eglMakeCurrent(egl_display, egl_surface, egl_surface, egl_context);
   error = eglGetError();
-  if (error != EGL_SUCCESS) return fail_and_undo("eglMakeCurrent failed", error);
+  if (error != EGL_SUCCESS) return fail_and_undo("eglMakeCurrent failed", egl_error_name(error));
 
-  if (_dglNativeContextReady() != 0)
-    return fail_and_undo("the backend's present target is incomplete", eglGetError());
+  if (_dglNativeContextReady() != 0) {
+    // A GL step, so the GL error says more than EGL's.
+    char error_text[32];
+    snprintf(error_text, sizeof(error_text), "GL error 0x%04x", glGetError());
+    return fail_and_undo("the backend could not set up its present target", error_text);
+  }
 
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
   dglSwapBuffers();
