@@ -3,6 +3,7 @@
 # the normal build (every test), then an ASan+UBSan build (unit and GL tests).
 #   ./test.sh            everything
 #   ./test.sh -R Regex   only matching tests, normal build only
+# The sanitizer stage ends with each libFuzzer target for about 30 s (tests/fuzz/run.sh).
 set -euo pipefail
 cd "$(dirname "$0")"
 bash scripts/deps.sh
@@ -30,3 +31,5 @@ ASAN_OPTIONS="detect_leaks=1" ctest --test-dir build-asan -j "$jobs" --output-on
 # Mesa's JIT-compiled code keeps allocations whose stacks name no module, which no
 # suppression can match: leak checking is off for the GL tests, the rest of ASan is on.
 ASAN_OPTIONS="detect_leaks=0" ctest --test-dir build-asan -j "$jobs" --output-on-failure -L gl
+echo "== fuzz targets (build-fuzz/), about 30 s each"
+tests/fuzz/run.sh 30

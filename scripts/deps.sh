@@ -11,6 +11,7 @@ packages=(
   libmpg123-dev libopenmpt-dev libsdl2-dev libmp3lame-dev libpng-dev
   glslang-tools xvfb xserver-xephyr evilwm x11-utils ffmpeg
   lintian
+  clang libclang-rt-14-dev
 )
 
 missing=()

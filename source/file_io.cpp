@@ -1,5 +1,6 @@
 #include "file_io.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -54,9 +55,25 @@ const char* dglGetAbsolutePath(const char* name) {
   return NULL;
 }
 
+// Only a regular file is a data file, and its kind is known before it is opened: a FIFO
+// would block the open until a writer came, and a directory or a device opens but reads
+// as nonsense. The open itself does not wait either, should the name change meanwhile.
 FILE* dglOpenFile(const char* name, const char* mode) {
   const char* path = dglGetAbsolutePath(name);
-  FILE* f = path ? fopen(path, mode) : NULL;
+  struct stat info;
+  if (path && stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
+    dglLogError("'%s' is not a regular file.", name);
+    return NULL;
+  }
+  FILE* f = NULL;
+  if (path && strpbrk(mode, "wa+")) {
+    f = fopen(path, mode);
+  } else if (path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+                    fcntl(fd, F_SETFL, 0) != 0 || !(f = fdopen(fd, mode))))
+      close(fd);
+  }
   if (!f) dglLogError("File not found '%s'.", name ? name : "(null)");
   return f;
 }
@@ -65,13 +82,6 @@ char* dglLoadFileToMemorySized(const char* name, const char* mode, size_t* size_
   if (size_out) *size_out = 0;
   FILE* f = dglOpenFile(name, mode);
   if (!f) return NULL;
-  // A directory opens for reading too, and seeks to a nonsense size.
-  struct stat info;
-  if (fstat(fileno(f), &info) != 0 || !S_ISREG(info.st_mode)) {
-    dglLogError("'%s' is not a regular file.", name);
-    fclose(f);
-    return NULL;
-  }
   long size = -1;
   if (fseek(f, 0, SEEK_END) == 0) size = ftell(f);
   if (size < 0 || fseek(f, 0, SEEK_SET) != 0) {

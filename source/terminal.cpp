@@ -1,12 +1,18 @@
 #include <sys/select.h>
 #include <stddef.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include "system_native.h"
 
 // Raw mode only for the poll itself, so one key counts as input; the byte is never
 // read, so it stays pending and every later poll reports it too.
 int _dglPollTerminal() {
+  // Run in the background of its controlling terminal ("demo &"), the demo must not
+  // touch the terminal: changing its mode would stop the process (SIGTTOU), and what is
+  // typed there belongs to the shell in the foreground. No key is pending for us then.
+  pid_t foreground = tcgetpgrp(0);
+  if (foreground != -1 && foreground != getpgrp()) return 0;
   struct termios saved = {}, raw;
   tcgetattr(0, &saved);
   raw = saved;

@@ -114,6 +114,31 @@ static uint32_t pixel_size(uint32_t format, uint32_t type) {
   return 0;
 }
 
+// Bytes of one 4x4 block of the compressed formats whose layout is known, else 0. The
+// driver's own size arithmetic wraps for huge images, so their size is checked here.
+static uint32_t block_size(uint32_t internal_format) {
+  switch (internal_format) {
+    case 0x8D64:  // GL_ETC1_RGB8_OES
+    case 0x83F0:  // GL_COMPRESSED_RGB_S3TC_DXT1_EXT
+    case 0x83F1:  // GL_COMPRESSED_RGBA_S3TC_DXT1_EXT
+    case 0x9270:  // GL_COMPRESSED_R11_EAC
+    case 0x9271:  // GL_COMPRESSED_SIGNED_R11_EAC
+    case 0x9274:  // GL_COMPRESSED_RGB8_ETC2
+    case 0x9275:  // GL_COMPRESSED_SRGB8_ETC2
+    case 0x9276:  // GL_COMPRESSED_RGB8_PUNCHTHROUGH_ALPHA1_ETC2
+    case 0x9277:  // GL_COMPRESSED_SRGB8_PUNCHTHROUGH_ALPHA1_ETC2
+      return 8;
+    case 0x83F2:  // GL_COMPRESSED_RGBA_S3TC_DXT3_EXT
+    case 0x83F3:  // GL_COMPRESSED_RGBA_S3TC_DXT5_EXT
+    case 0x9272:  // GL_COMPRESSED_RG11_EAC
+    case 0x9273:  // GL_COMPRESSED_SIGNED_RG11_EAC
+    case 0x9278:  // GL_COMPRESSED_RGBA8_ETC2_EAC
+    case 0x9279:  // GL_COMPRESSED_SRGB8_ALPHA8_ETC2_EAC
+      return 16;
+  }
+  return 0;
+}
+
 // Each image is followed by filler up to the next 4-byte boundary.
 static size_t align4(size_t position) { return (position + 3) & ~(size_t)3; }
 
@@ -140,6 +165,16 @@ static int levels_readable(const KTX_HEADER* header, const unsigned char* data, 
     return 0;
   }
   position += header->key_value_data_size;
+  // Beyond the driver's limit its size arithmetic may wrap (and take the process down).
+  GLint max_size = 0;
+  glGetIntegerv(GL_MAX_TEXTURE_SIZE, &max_size);
+  if (header->width == 0 || header->height == 0 || header->width > (uint32_t)max_size ||
+      header->height > (uint32_t)max_size) {
+    dglLogError("KTX image of %ux%u pixels is outside 1 to %d pixels a side.", header->width,
+                header->height, max_size);
+    return 0;
+  }
+  uint32_t block = is_compressed(header) ? block_size(header->internal_format) : 0;
   uint32_t levels = header->num_mipmaps ? header->num_mipmaps : 1;
   uint32_t most = chain_length(header->width, header->height);
   if (levels > most) {
@@ -169,10 +204,16 @@ static int levels_readable(const KTX_HEADER* header, const unsigned char* data, 
                   image_size, size);
       return 0;
     }
+    uint32_t width = level_extent(header->width, level);
+    uint32_t height = level_extent(header->height, level);
+    uint64_t blocks = (uint64_t)((width + 3) / 4) * ((height + 3) / 4);
+    if (block && image_size != blocks * block) {
+      dglLogError("KTX level %u holds %u bytes; its %ux%u pixels take %llu.", level, image_size,
+                  width, height, (unsigned long long)(blocks * block));
+      return 0;
+    }
     if (bytes_per_pixel) {
       // GL reads every row padded to the default unpack alignment of 4.
-      uint32_t width = level_extent(header->width, level);
-      uint32_t height = level_extent(header->height, level);
       uint64_t row = ((uint64_t)width * bytes_per_pixel + 3) & ~(uint64_t)3;
       if (row > image_size || height > image_size / row) {
         dglLogError("KTX level %u holds %u bytes; its %ux%u pixels need %llu.", level,

@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "file_io.h"
+#include "fuzz/guarded.h"
 #include "gl_context.h"
 #include "shader.h"
 #include "texture.h"
@@ -22,20 +23,34 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-uint32_t Word(const Bytes& f, size_t at) { uint32_t v; memcpy(&v, &f[at], 4); return v; }
+uint32_t Word(const Bytes& f, size_t at) { uint32_t v; return memcpy(&v, &f[at], 4), v; }
 void Put(Bytes& f, size_t at, uint32_t v) { memcpy(&f[at], &v, 4); }
 size_t Align4(size_t n) { return (n + 3) & ~size_t(3); }
 uint32_t Extent(uint32_t size, uint32_t level) { return std::max(size >> level, 1u); }
 
+Bytes Header(uint32_t type, uint32_t format, uint32_t internal, uint32_t width, uint32_t height,
+             uint32_t levels) {
+  Bytes f(64, 0);
+  const uint8_t id[12] = {0xAB, 0x4B, 0x54, 0x58, 0x20, 0x31, 0x31, 0xBB, 0x0D, 0x0A, 0x1A, 0x0A};
+  const uint32_t words[13] = {0x04030201, type, 1, format, internal, format, width, height, 0, 0,
+                              1, levels, 0};
+  memcpy(&f[0], id, 12);
+  memcpy(&f[12], words, sizeof(words));
+  return f;
+}
+
+// An ETC1 file of one level: the header, imageSize, then `bytes` bytes.
+Bytes Etc1(uint32_t width, uint32_t height, uint32_t image_size, size_t bytes) {
+  Bytes f = Header(0, 0, 0x8D64, width, height, 1);
+  f.resize(68 + bytes, 0x55);
+  Put(f, 64, image_size);
+  return f;
+}
+
 // An RGB file; every level a different pattern, so a level read from the wrong
 // place shows. `slack` bytes are added inside each level's imageSize.
 Bytes Build(uint32_t width, uint32_t height, uint32_t levels, uint32_t slack = 0) {
-  Bytes f(64, 0);
-  const uint8_t id[12] = {0xAB, 0x4B, 0x54, 0x58, 0x20, 0x31, 0x31, 0xBB, 0x0D, 0x0A, 0x1A, 0x0A};
-  const uint32_t words[13] = {0x04030201, GL_UNSIGNED_BYTE, 1, GL_RGB, 0x8051, GL_RGB, width,
-                              height, 0, 0, 1, levels, 0};
-  memcpy(&f[0], id, 12);
-  memcpy(&f[12], words, sizeof(words));
+  Bytes f = Header(GL_UNSIGNED_BYTE, GL_RGB, 0x8051, width, height, levels);
   for (uint32_t l = 0; l < levels; l++) {
     uint32_t w = Extent(width, l), h = Extent(height, l), row = (w * 3 + 3) & ~3u;
     size_t start = f.size() + 4;
@@ -75,7 +90,8 @@ Loaded Load(int entry, const Bytes& bytes) {
     Bytes copy = bytes;  // a heap block of exactly the image, so a read past it is caught
     t = dglLoadKTXTextureFromMemory(copy.data());
   } else if (entry == kSized) {
-    t = dglLoadKTXTextureFromMemorySized(bytes.data(), bytes.size());
+    Guarded copy(bytes.data(), bytes.size());  // a read past the end faults
+    t = dglLoadKTXTextureFromMemorySized(copy.data, bytes.size());
   } else {
     DataDir d;
     std::ofstream(d.data + "/t.ktx", std::ios::binary).write((const char*)&bytes[0], bytes.size());
@@ -154,13 +170,12 @@ void ExpectUploaded(GLuint texture, const Bytes& f) {
   GLint bound = 0;
   glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
   EXPECT_EQ(bound, (GLint)texture);
-  const GLint want[] = {GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_NEAREST, GL_TEXTURE_MAG_FILTER,
-                        GL_LINEAR, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE, GL_TEXTURE_WRAP_T,
-                        GL_CLAMP_TO_EDGE};
-  for (int i = 0; i < 8; i += 2) {
+  const GLint want[][2] = {{GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_NEAREST}, {GL_TEXTURE_MAG_FILTER, GL_LINEAR},
+                           {GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE}, {GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE}};
+  for (const auto& w : want) {
     GLint v = 0;
-    glGetTexParameteriv(GL_TEXTURE_2D, want[i], &v);
-    EXPECT_EQ(v, want[i + 1]) << "parameter 0x" << std::hex << want[i];
+    glGetTexParameteriv(GL_TEXTURE_2D, w[0], &v);
+    EXPECT_EQ(v, w[1]) << "parameter 0x" << std::hex << w[0];
   }
   uint32_t width = Word(f, 36), height = Word(f, 40), levels = std::max(Word(f, 56), 1u);
   uint32_t chain = 1;
@@ -227,12 +242,7 @@ TEST(Ktx, AcceptedFilesUploadEveryLevel) {
 }
 
 TEST(Ktx, RefusedFilesReturnZeroAndLeaveNoError) {
-  const struct {
-    const char* what;
-    void (*damage)(Bytes&);
-    int entries;
-    const char* reason;
-  } cases[] = {
+  const struct { const char* what; void (*damage)(Bytes&); int entries; const char* reason; } cases[] = {
       {"truncated inside level 3",
        [](Bytes& f) { f.resize(64 + 4 * 3 + 196608 + 49152 + 12288 + 1000); }, kBounded, "level 3"},
       {"level 0 claims 1 GiB", [](Bytes& f) { Put(f, 64, 1u << 30); }, kBounded, "level 0"},
@@ -245,6 +255,14 @@ TEST(Ktx, RefusedFilesReturnZeroAndLeaveNoError) {
       {"rows without their padding", [](Bytes& f) { f = Build(2, 2, 1), Put(f, 64, 12); }, kAll,
        "need"},
       {"more levels than the size allows", [](Bytes& f) { Put(f, 56, 10); }, kAll, "levels"},
+      // Sizes whose arithmetic wraps inside the driver, which then takes the process down.
+      {"ETC1 0x44BF904D x 0xFFFFFFFF", [](Bytes& f) { f = Etc1(0x44BF904D, 0xFFFFFFFF, 4, 21); },
+       kAll, "outside 1 to"},
+      {"ETC1 0x40000008 x 8", [](Bytes& f) { f = Etc1(0x40000008, 8, 32, 46); }, kAll,
+       "outside 1 to"},
+      {"width 0", [](Bytes& f) { Put(f, 36, 0); }, kAll, "outside 1 to"},
+      {"ETC1 8x8 in 24 bytes", [](Bytes& f) { f = Etc1(8, 8, 24, 24); }, kAll, "take 32"},
+      {"ETC1 5x4 in 8 bytes", [](Bytes& f) { f = Etc1(5, 4, 8, 8); }, kAll, "take 16"},
       {"type 0 with a pixel format", [](Bytes& f) { Put(f, 16, 0); }, kAll, "not supported"},
       {"no faces", [](Bytes& f) { Put(f, 52, 0); }, kAll, "header->num_faces == 1"},
       {"depth 2 reported first", [](Bytes& f) { Put(f, 44, 2), Put(f, 48, 4), Put(f, 52, 6); },
@@ -263,6 +281,23 @@ TEST(Ktx, RefusedFilesReturnZeroAndLeaveNoError) {
     c.damage(file);
     for (int entry : {kMemory, kSized, kFile})
       if (c.entries & entry) ExpectRefused(entry, file, c.reason);
+  }
+}
+
+// Cut at every byte after the header: refused, without a read past the cut (the sized copy
+// ends at a guard page), except inside the last level's filler, past everything read.
+TEST(Ktx, FilesCutAnywhereAfterTheHeaderAreRefused) {
+  const Bytes whole = Build(4, 2, 3, 1);  // each level's imageSize followed by 3 filler bytes
+  for (size_t size = 64; size < whole.size(); size++) {
+    SCOPED_TRACE("cut to " + std::to_string(size) + " of " + std::to_string(whole.size()));
+    Bytes cut(whole.begin(), whole.begin() + size);
+    if (size >= whole.size() - 3) {
+      Loaded r = Load(kSized, cut);
+      EXPECT_EQ(r.out, "");
+      ExpectUploaded(r.texture, whole);
+    } else {
+      for (int entry : {kSized, kFile}) ExpectRefused(entry, cut, "level");
+    }
   }
 }
 

@@ -118,7 +118,9 @@ struct XServer {
   bool Launch(std::vector<std::string> argv, const std::vector<std::string>& env = {}) {
     int fds[2];
     if (pipe(fds) != 0) return false;
-    argv.insert(argv.end(), {"-displayfd", std::to_string(fds[1]), "-nolisten", "tcp"});
+    // -noreset: by default a server resets when its last client leaves, and a program
+    // connecting during the reset is refused (the tests' screen reads come and go).
+    argv.insert(argv.end(), {"-displayfd", std::to_string(fds[1]), "-nolisten", "tcp", "-noreset"});
     pid = fork();
     if (pid == 0) {
       close(fds[0]);

@@ -1,76 +1,45 @@
-// The keyboard poll on a real pseudo-terminal, on /dev/null and on a closed descriptor.
+// The keyboard poll on a real pseudo-terminal as the controlling terminal of a foreground
+// and of a background job, on /dev/null and on a closed descriptor.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <string.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "system.h"
 
 // Standard input replaced for the length of one test.
-class StdinAs {
- public:
-  explicit StdinAs(int fd) : saved_(dup(0)) {
-    if (fd >= 0) dup2(fd, 0);
-    else close(0);
-  }
-  ~StdinAs() {
-    dup2(saved_, 0);
-    close(saved_);
-  }
-
- private:
-  int saved_;
+struct StdinAs {
+  int saved = dup(0);
+  explicit StdinAs(int fd) { fd >= 0 ? dup2(fd, 0) : close(0); }
+  ~StdinAs() { dup2(saved, 0), close(saved); }
 };
 
-static bool SameMode(const termios& a, const termios& b) {
-  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-         a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof(a.c_cc)) == 0;
-}
-
-// A fresh pseudo-terminal as standard input, and its mode when the test began.
+// A fresh pseudo-terminal and its mode when the test began.
 struct Terminal {
   int master = -1, slave = -1;
-  termios before;
-  Terminal() {
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) == 0) tcgetattr(slave, &before);
-  }
-  ~Terminal() {
-    close(master);
-    close(slave);
-  }
+  termios before = {};
+  Terminal() { openpty(&master, &slave, nullptr, nullptr, nullptr), tcgetattr(slave, &before); }
+  ~Terminal() { close(master), close(slave); }
   bool ModeKept() const {
-    termios after;
-    tcgetattr(slave, &after);
-    return SameMode(before, after);
+    termios now;
+    tcgetattr(slave, &now);
+    return now.c_iflag == before.c_iflag && now.c_oflag == before.c_oflag &&
+           now.c_cflag == before.c_cflag && now.c_lflag == before.c_lflag &&
+           memcmp(now.c_cc, before.c_cc, sizeof(now.c_cc)) == 0;
+  }
+  // Types `keys` and waits until the terminal has taken them in (their echo is back).
+  void Type(const char* keys) const {
+    pollfd p = {master, POLLIN, 0};
+    ASSERT_EQ(write(master, keys, strlen(keys)), (ssize_t)strlen(keys));
+    ASSERT_EQ(poll(&p, 1, -1), 1);
   }
 };
-
-TEST(Poll, TerminalWithoutAKeyAnswersZeroAndKeepsItsMode) {
-  Terminal t;
-  ASSERT_GE(t.slave, 0);
-  ASSERT_TRUE(t.before.c_lflag & ICANON) << "a fresh terminal edits lines";
-  {
-    StdinAs in(t.slave);
-    for (int i = 0; i < 5; i++) EXPECT_EQ(dglProcessMessages(), 0);
-  }
-  EXPECT_TRUE(t.ModeKept());
-}
-
-TEST(Poll, OneKeyCountsOnThisAndEveryLaterPoll) {
-  Terminal t;
-  ASSERT_GE(t.slave, 0);
-  {
-    StdinAs in(t.slave);
-    EXPECT_EQ(dglProcessMessages(), 0);
-    // A single byte without a line end: only the poll's raw mode makes it readable.
-    ASSERT_EQ(write(t.master, "q", 1), 1);
-    usleep(20000);
-    for (int i = 0; i < 3; i++) EXPECT_EQ(dglProcessMessages(), 1);
-  }
-  EXPECT_TRUE(t.ModeKept());
-}
 
 TEST(Poll, NullDeviceReadsAsAKeyAndAClosedInputAsFailure) {
   int null_fd = open("/dev/null", O_RDONLY);
@@ -80,8 +49,44 @@ TEST(Poll, NullDeviceReadsAsAKeyAndAClosedInputAsFailure) {
     EXPECT_EQ(dglProcessMessages(), 1);
   }
   close(null_fd);
-  {
-    StdinAs in(-1);
-    EXPECT_EQ(dglProcessMessages(), -1);
+  StdinAs in(-1);
+  EXPECT_EQ(dglProcessMessages(), -1);
+}
+
+// On its controlling terminal, as from a shell. In the foreground one key, a single byte
+// without a line end (only the poll's raw mode makes it readable), counts on this and
+// every later poll. "demo &" runs in the background: it keeps polling (a mode change
+// would stop it with SIGTTOU), and what is typed belongs to the shell: no key. Either
+// way the terminal keeps its mode.
+TEST(Poll, AKeyCountsInTheForegroundAndABackgroundJobIsNeverStopped) {
+  for (bool background : {false, true}) {
+    Terminal t;
+    ASSERT_TRUE(t.before.c_lflag & ICANON) << "a fresh terminal edits lines";
+    t.Type("q");
+    pid_t session = fork();
+    ASSERT_GE(session, 0);
+    if (session == 0) {  // the "shell": a session on the terminal, its group in the foreground
+      setsid();
+      ioctl(t.slave, TIOCSCTTY, 0);
+      pid_t job = fork();
+      if (job == 0) {
+        setpgid(0, 0);
+        signal(SIGTTOU, SIG_IGN);
+        if (!background) tcsetpgrp(t.slave, getpgrp());
+        signal(SIGTTOU, SIG_DFL);
+        dup2(t.slave, 0);
+        int keys = 0;
+        for (int i = 0; i < 5; i++) keys += dglProcessMessages();
+        _exit(keys == (background ? 0 : 5) ? 0 : 1);
+      }
+      int status = 0;
+      waitpid(job, &status, WUNTRACED);
+      if (WIFSTOPPED(status)) kill(job, SIGKILL);
+      _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(session, &status, 0), session);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << (background ? "background (2: stopped)" : "foreground");
+    EXPECT_TRUE(t.ModeKept());
   }
 }

@@ -10,12 +10,14 @@
 #include <math.h>
 #include <mpg123.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <vector>
 
@@ -48,6 +50,11 @@ struct Channel {
   MemoryReader reader = {nullptr, 0, 0};
   mpg123_handle* mh = nullptr;
   int source_channels = 2;
+  // Converts a stream at another rate to the output rate; null at the output rate.
+  SDL_AudioStream* resampler = nullptr;
+  long source_rate = 0;
+  // Frames into and out of the converter since it started (or was last flushed).
+  uint64_t converter_in = 0, converter_out = 0;
   openmpt_module* mod = nullptr;
   // Decoded stereo frames not yet mixed, from `pending_pos` on.
   std::vector<int16_t> pending;
@@ -65,6 +72,7 @@ struct Channel {
       mpg123_delete(mh);
     }
     if (mod) openmpt_module_destroy(mod);
+    if (resampler) SDL_FreeAudioStream(resampler);
   }
 };
 
@@ -180,20 +188,29 @@ bool read_source(BOOL mem, const void* file, QWORD offset, QWORD length,
     out->assign(p, p + length);
     return true;
   }
-  FILE* f = fopen((const char*)file, "rb");
-  if (!f) return false;
-  bool ok = false;
-  if (fseeko(f, 0, SEEK_END) == 0) {
-    off_t size = ftello(f);
-    if (size >= 0 && (QWORD)size >= offset) {
-      QWORD avail = (QWORD)size - offset;
-      QWORD take = length ? std::min(length, avail) : avail;
+  // Only a regular file: a FIFO must not block the open, and a directory or device
+  // has no length to read.
+  int fd = open((const char*)file, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info;
+  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (QWORD)info.st_size >= offset;
+  if (ok) {
+    QWORD avail = (QWORD)info.st_size - offset;
+    QWORD take = length ? std::min(length, avail) : avail;
+    // A file too large for memory is refused like any unreadable one (this is a C interface).
+    try {
       out->resize((size_t)take);
-      ok = fseeko(f, (off_t)offset, SEEK_SET) == 0 &&
-           (take == 0 || fread(out->data(), 1, (size_t)take, f) == (size_t)take);
+    } catch (const std::bad_alloc&) {
+      ok = false;
+    }
+    size_t done = 0;
+    while (ok && done < out->size()) {
+      ssize_t n = pread(fd, out->data() + done, out->size() - done, (off_t)(offset + done));
+      if (n <= 0) ok = false;
+      done += n > 0 ? (size_t)n : 0;
     }
   }
-  fclose(f);
+  close(fd);
   return ok && !out->empty();
 }
 
@@ -228,27 +245,82 @@ void append_frames(Channel* c, const int16_t* samples, size_t frames, int source
   c->decoded += frames;
 }
 
+// Starts converting from the stream's current rate, if it is not the output rate.
+bool set_source_rate(Channel* c) {
+  long rate = 0;
+  int channels = 0, encoding = 0;
+  if (mpg123_getformat(c->mh, &rate, &channels, &encoding) != MPG123_OK) return false;
+  if (rate == c->source_rate) return true;
+  if (c->resampler) SDL_FreeAudioStream(c->resampler);
+  c->resampler = nullptr;
+  c->source_rate = rate;
+  c->converter_in = c->converter_out = 0;
+  if (rate == kRate) return true;
+  c->resampler = SDL_NewAudioStream(AUDIO_S16SYS, (Uint8)c->source_channels, (int)rate,
+                                    AUDIO_S16SYS, (Uint8)c->source_channels, kRate);
+  return c->resampler != nullptr;
+}
+
+// Hands decoded frames on, through the rate converter when there is one; `flush` at the
+// end of the data lets the converter give back what it holds. SDL keeps its filter's
+// tail even through a flush, so silence pushes it out, and the output is cut at the
+// length the input has at the output rate.
+void deliver(Channel* c, const int16_t* samples, size_t frames, bool flush) {
+  if (!c->resampler) {
+    if (frames) append_frames(c, samples, frames, c->source_channels);
+    return;
+  }
+  const int frame_bytes = (int)sizeof(int16_t) * c->source_channels;
+  if (frames) SDL_AudioStreamPut(c->resampler, samples, (int)frames * frame_bytes);
+  c->converter_in += frames;
+  uint64_t due = (c->converter_in * kRate + c->source_rate / 2) / c->source_rate;
+  if (flush) {
+    static const int16_t silence[kDecodeFrames * 2] = {};
+    SDL_AudioStreamPut(c->resampler, silence, (int)kDecodeFrames * frame_bytes);
+    SDL_AudioStreamFlush(c->resampler);
+  }
+  int16_t block[kDecodeFrames * 2];
+  for (int got; (got = SDL_AudioStreamGet(c->resampler, block, sizeof(block))) > 0;) {
+    uint64_t n = std::min<uint64_t>((size_t)got / frame_bytes, due - std::min(due, c->converter_out));
+    if (n) append_frames(c, block, (size_t)n, c->source_channels);
+    c->converter_out += n;
+  }
+  if (flush) {
+    SDL_AudioStreamClear(c->resampler);
+    c->converter_in = c->converter_out = 0;
+  }
+}
+
 // Decodes the stream's next block; false at its end. A looping stream plays
-// the last data that arrives with MPG123_DONE, then starts over from the top.
+// the last data that arrives with MPG123_DONE, then starts over from the top
+// (through the same converter, so the join stays seamless).
 bool decode_stream(Channel* c) {
   int16_t block[kDecodeFrames * 2];
   const size_t frame_bytes = sizeof(int16_t) * (size_t)c->source_channels;
   for (int attempt = 0; attempt < 64; attempt++) {
     size_t done = 0;
+    uint64_t before = c->decoded;
     int r = mpg123_read(c->mh, (unsigned char*)block, kDecodeFrames * frame_bytes, &done);
-    size_t frames = done / frame_bytes;
-    if (frames) append_frames(c, block, frames, c->source_channels);
-    if (r == MPG123_OK || r == MPG123_NEW_FORMAT) {
-      if (frames) return true;
+    // A new rate part-way: what came before is converted at the old one.
+    if (r == MPG123_NEW_FORMAT) {
+      deliver(c, block, done / frame_bytes, true);
+      if (!set_source_rate(c)) return c->decoded > before;
+      continue;
+    }
+    bool end = r != MPG123_OK;
+    bool pass_had_audio = c->decoded + done / frame_bytes > c->pass_start;
+    bool loops = end && (c->flags & BASS_SAMPLE_LOOP) && pass_had_audio &&
+                 mpg123_seek(c->mh, 0, SEEK_SET) >= 0;
+    deliver(c, block, done / frame_bytes, end && !loops);
+    if (!end) {
+      if (c->decoded > before) return true;
       continue;
     }
     // The end of the data, or a fault that ends it.
-    bool pass_had_audio = c->decoded > c->pass_start;
-    if (!(c->flags & BASS_SAMPLE_LOOP) || !pass_had_audio || mpg123_seek(c->mh, 0, SEEK_SET) < 0)
-      return frames > 0;
+    if (!loops) return c->decoded > before;
     c->pass_ends.push_back(c->decoded);
     c->pass_start = c->decoded;
-    if (frames) return true;
+    if (c->decoded > before) return true;
   }
   return false;
 }
@@ -497,15 +569,17 @@ HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD le
   long mpg_flags = MPG123_QUIET | MPG123_GAPLESS |
                    (c->source_channels == 1 ? MPG123_MONO_MIX : MPG123_FORCE_STEREO);
   mpg123_param(c->mh, MPG123_FLAGS, mpg_flags, 0);
+  // Every MPEG rate, decoded as it is; rates other than the output's are converted
+  // (SDL's band-limited resampler, cleaner than the decoder's own N-to-M synthesis).
   mpg123_format_none(c->mh);
-  mpg123_format(c->mh, kRate, c->source_channels == 1 ? MPG123_MONO : MPG123_STEREO,
-                MPG123_ENC_SIGNED_16);
-  long rate = 0;
-  int ch = 0, enc = 0;
+  const long* rates = nullptr;
+  size_t rate_count = 0;
+  mpg123_rates(&rates, &rate_count);
+  for (size_t i = 0; i < rate_count; i++)
+    mpg123_format(c->mh, rates[i], c->source_channels == 1 ? MPG123_MONO : MPG123_STEREO,
+                  MPG123_ENC_SIGNED_16);
   if (mpg123_replace_reader_handle(c->mh, reader_read, reader_seek, nullptr) != MPG123_OK ||
-      mpg123_open_handle(c->mh, &c->reader) != MPG123_OK ||
-      mpg123_getformat(c->mh, &rate, &ch, &enc) != MPG123_OK || rate != kRate ||
-      ch != c->source_channels || enc != MPG123_ENC_SIGNED_16)
+      mpg123_open_handle(c->mh, &c->reader) != MPG123_OK || !set_source_rate(c.get()))
     return 0;
   return add_channel(std::move(c));
 }
