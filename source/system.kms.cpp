@@ -142,9 +142,15 @@ static int choose_mode(drmModeConnector* c) {
   }
   char list[1024] = "";
   size_t used = 0;
-  for (int i = 0; i < c->count_modes && used < sizeof list; i++)
-    used += (size_t)snprintf(list + used, sizeof list - used, " %ux%u@%u", c->modes[i].hdisplay,
-                             c->modes[i].vdisplay, c->modes[i].vrefresh);
+  for (int i = 0; i < c->count_modes && used < sizeof list; i++) {
+    char one[32];
+    snprintf(one, sizeof one, " %ux%u@%u", c->modes[i].hdisplay, c->modes[i].vdisplay,
+             c->modes[i].vrefresh);
+    // Modes that differ only in timings read the same: list them once.
+    char* seen = strstr(list, one);
+    if (seen && (seen[strlen(one)] == ' ' || seen[strlen(one)] == 0)) continue;
+    used += (size_t)snprintf(list + used, sizeof list - used, "%s", one);
+  }
   fprintf(stderr, "kms: DGL_MODE=%s is not a mode of %s; it has:%s\n", wanted, drm_path, list);
   return -1;
 }

@@ -4,7 +4,7 @@
 # the serial console and answers with "@@" lines:
 #   run NAME [VAR=VALUE...] PROGRAM [ARG...]   start PROGRAM on tty1, its output in OUT/NAME.log;
 #                                              "@@exit NAME STATUS" when it ends
-#   term NAME                                  SIGTERM to it
+#   signal NAME SIG                            kill -SIG to it
 #   quit
 out=$1
 export LIBGL_ALWAYS_SOFTWARE=1 MESA_GLES_VERSION_OVERRIDE=2.0 MESA_SHADER_CACHE_DISABLE=true
@@ -14,6 +14,9 @@ stty -echo 2>/dev/null
 # No cursor, and a text that stays on screen: the console's own picture.
 printf '\033[2J\033[H\033[?25l' >/dev/tty1
 printf 'quorvelt: the console of tty1\n\n  before and after every run this text is on screen\n' >/dev/tty1
+# The kernel puts its console back by itself when the last client of the card closes it;
+# a render node held open here leaves that to the program under test.
+[ -e /dev/dri/renderD128 ] && exec 4</dev/dri/renderD128
 echo "@@ready $(cut -d' ' -f1 /proc/uptime)"
 
 while read -r cmd name rest; do
@@ -29,12 +32,12 @@ while read -r cmd name rest; do
       rm -f "$out/$name.pid"
       (
         # The program's own session, with tty1 as its controlling terminal.
-        setsid -w sh -c 'echo $$ >"$0.pid"; exec "$@" </dev/tty1 >"$0.log" 2>&1 3<&-' "$out/$name" env $rest
+        setsid -w sh -c 'echo $$ >"$0.pid"; exec "$@" </dev/tty1 >"$0.log" 2>&1 3<&- 4<&-' "$out/$name" env $rest
         echo "@@exit $name $? $(cut -d' ' -f1 /proc/uptime)"
       ) &
       echo "@@started $name $(cut -d' ' -f1 /proc/uptime)"
       ;;
-    term) kill -TERM "$(cat "$out/$name.pid")" ;;
+    signal) kill -"$rest" "$(cat "$out/$name.pid")" ;;
     quit) break ;;
   esac
 done
