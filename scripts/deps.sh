@@ -15,7 +15,7 @@ packages=(
 # The kernel that the virtual-machine test boots: a package file unpacked into a cache,
 # never installed. Without it that one test is skipped, so a failure here only warns.
 fetch_kernel() {
-  bash "$(dirname "$0")/../tests/vm/fetch-kernel.sh" ||
+  bash "$(dirname "$0")/vm-kernel.sh" ||
     echo "deps: no kernel for the virtual-machine test (the vm test will be skipped)" >&2
 }
 

@@ -2,21 +2,21 @@
 # Fetches the Debian kernel that the virtual-machine test boots: the package file of the
 # current linux-image-amd64 release, unpacked into a cache outside the source tree (never
 # installed), kept down to the kernel image and the modules the guest loads.
-#   tests/vm/fetch-kernel.sh          fetch into $DGL_VM_CACHE (default ~/.cache/quorvelt-vm)
-#   tests/vm/fetch-kernel.sh --help
+#   scripts/vm-kernel.sh          fetch into $DGL_VM_CACHE (default ~/.cache/quorvelt-vm)
+#   scripts/vm-kernel.sh --help
 set -euo pipefail
 if [ "${1:-}" = "--help" ] || [ "${1:-}" = "-h" ]; then
   sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'
   exit 0
 fi
-[ $# -eq 0 ] || { echo "fetch-kernel: unexpected argument '$1' (try --help)" >&2; exit 2; }
+[ $# -eq 0 ] || { echo "vm-kernel: unexpected argument '$1' (try --help)" >&2; exit 2; }
 
 cache=${DGL_VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvelt-vm}
-[ "$(uname -m)" = x86_64 ] || { echo "fetch-kernel: only x86_64 hosts are covered" >&2; exit 1; }
-command -v busybox >/dev/null || { echo "fetch-kernel: busybox is missing (busybox-static)" >&2; exit 1; }
+[ "$(uname -m)" = x86_64 ] || { echo "vm-kernel: only x86_64 hosts are covered" >&2; exit 1; }
+command -v busybox >/dev/null || { echo "vm-kernel: busybox is missing (busybox-static)" >&2; exit 1; }
 
 pkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
-[ -n "$pkg" ] || { echo "fetch-kernel: apt knows no linux-image-amd64 (run apt-get update)" >&2; exit 1; }
+[ -n "$pkg" ] || { echo "vm-kernel: apt knows no linux-image-amd64 (run apt-get update)" >&2; exit 1; }
 version=${pkg#linux-image-}
 dest=$cache/$version
 if [ -f "$dest/vmlinuz" ] && [ -f "$dest/lib/modules/$version/modules.dep" ]; then
@@ -29,11 +29,11 @@ kernel/net/9p/9pnet_virtio.ko kernel/fs/9p/9p.ko kernel/drivers/virtio/virtio_in
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvelt-kernel-XXXXXX")
 trap 'rm -rf "$work"' EXIT
-echo "fetch-kernel: downloading $pkg" >&2
+echo "vm-kernel: downloading $pkg" >&2
 (cd "$work" && apt-get download -q "$pkg" 2>&1 | grep -v '^W: Download is performed unsandboxed' >&2 || true)
 deb=$(ls "$work"/*.deb 2>/dev/null | head -n1)
-[ -n "$deb" ] || { echo "fetch-kernel: apt-get download $pkg failed" >&2; exit 1; }
-echo "fetch-kernel: unpacking $(basename "$deb")" >&2
+[ -n "$deb" ] || { echo "vm-kernel: apt-get download $pkg failed" >&2; exit 1; }
+echo "vm-kernel: unpacking $(basename "$deb")" >&2
 dpkg -x "$deb" "$work/x"
 tree=$work/x/lib/modules/$version
 busybox depmod -b "$work/x" "$version"
@@ -61,4 +61,4 @@ done
 busybox depmod -b "$dest.new" "$version"
 rm -rf "$dest"
 mv "$dest.new" "$dest"
-echo "fetch-kernel: $version in $dest ($(echo $needed | wc -w) modules)" >&2
+echo "vm-kernel: $version in $dest ($(echo $needed | wc -w) modules)" >&2
