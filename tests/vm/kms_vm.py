@@ -4,10 +4,10 @@ scripts/vm-kernel.sh in QEMU with a virtio GPU and the host's root shared read-o
 runs the built demo on tty1 and reads the screen through QMP screendumps.
 
 Runs: the automatic backend choice at the preferred 1280x800 mode, ended by a key;
-DGL_MODE=1024x768, ended by SIGTERM; SIGINT and SIGHUP once the display is taken; a
-missing asset and an unlisted mode (exit 255). After each the console's own picture
-must be back; the guest holds the card's render node open, so the kernel's own restore
-at the card's last close cannot stand in for the program's.
+DGL_MODE=1024x768@60, ended by SIGTERM; SIGINT and SIGHUP once the display is taken;
+a missing asset, an unlisted mode and a missing card (exit 255). After each the
+console's own picture must be back; the guest holds the card's render node open, so
+the kernel's own restore at the card's last close cannot stand in for the program's.
 
 Exit status 0 when every check passes, 1 when one fails, 77 (skipped) when QEMU, busybox
 or the kernel is missing."""
@@ -278,13 +278,15 @@ def main():
             expect(back, f"{name}: the console's own picture is back")
 
         run("key", f"{demo} skip", end="key", bars=(1280, 800, 40, 759))
-        run("term", f"DGL_PLATFORM=kms DGL_MODE=1024x768 {demo} skip", end="TERM", bars=(1024, 768, 96, 671))
+        run("term", f"DGL_PLATFORM=kms DGL_MODE=1024x768@60 {demo} skip", end="TERM", bars=(1024, 768, 96, 671))
         run("int", f"DGL_PLATFORM=kms {demo} skip", end="INT")
-        run("hup", f"DGL_PLATFORM=kms {demo} skip", end="HUP")
+        run("hup", f"DGL_PLATFORM=kms DGL_DRM_DEVICE=/dev/dri/card0 {demo} skip", end="HUP")
         run("missing", f"DGL_PLATFORM=kms {broken}/demo skip", status=255,
             output=("ERROR: ../source/file_io.cpp(", "): File not found 'cover4.ktx'."))
         run("nomode", f"DGL_PLATFORM=kms DGL_MODE=1234x567 {demo}", status=255,
             output=("kms: DGL_MODE=1234x567 is not a mode of /dev/dri/card0; it has: 1280x800@",))
+        run("nocard", f"DGL_PLATFORM=kms DGL_DRM_DEVICE=/dev/dri/card7 {demo}", status=255,
+            output=("kms: cannot open /dev/dri/card7: No such file or directory",))
         vm.send("quit")
     finally:
         vm.close()
