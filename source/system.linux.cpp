@@ -1,5 +1,6 @@
 // The choice of native half on Linux without VideoCore: DGL_PLATFORM if set, else x11
-// when DISPLAY is set, else headless. Everything else is forwarded to the chosen backend.
+// when DISPLAY is set, else kms on a console that has a display to take, else headless.
+// Everything else is forwarded to the chosen backend.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,6 +28,18 @@ static const DGL_NATIVE_BACKEND* choose_backend() {
   }
   const char* display = getenv("DISPLAY");
   if (display && *display) return &dgl_backend_x11;
+  const char* wayland = getenv("WAYLAND_DISPLAY");
+  if (wayland && *wayland) {
+    fprintf(stderr, "display: Wayland without XWayland (DISPLAY unset): drawing offscreen (headless)\n");
+    return &dgl_backend_headless;
+  }
+#if DGL_HAVE_KMS
+  char why[256];
+  if (dgl_kms_probe(why, sizeof why)) return &dgl_backend_kms;
+  fprintf(stderr, "display: no X display and no KMS console (%s): drawing offscreen (headless)\n", why);
+#else
+  fprintf(stderr, "display: no X display, and this build has no KMS backend: drawing offscreen (headless)\n");
+#endif
   return &dgl_backend_headless;
 }
 

@@ -24,4 +24,7 @@ extern const DGL_NATIVE_BACKEND dgl_backend_headless;
 extern const DGL_NATIVE_BACKEND dgl_backend_x11;
 #if DGL_HAVE_KMS
 extern const DGL_NATIVE_BACKEND dgl_backend_kms;
+// Non-zero when a card has a connected output and mastership can be had; otherwise
+// `why` says what is missing.
+int dgl_kms_probe(char* why, int size);
 #endif

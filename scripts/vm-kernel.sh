@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Fetches the Debian kernel that the virtual-machine test boots: the package file of the
+# current linux-image-amd64 release, unpacked into a cache outside the source tree (never
+# installed), kept down to the kernel image and the modules the guest loads.
+#   scripts/vm-kernel.sh          fetch into $DGL_VM_CACHE (default ~/.cache/quorvelt-vm)
+#   scripts/vm-kernel.sh --help
+set -euo pipefail
+if [ "${1:-}" = "--help" ] || [ "${1:-}" = "-h" ]; then
+  sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'
+  exit 0
+fi
+[ $# -eq 0 ] || { echo "vm-kernel: unexpected argument '$1' (try --help)" >&2; exit 2; }
+
+cache=${DGL_VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvelt-vm}
+[ "$(uname -m)" = x86_64 ] || { echo "vm-kernel: only x86_64 hosts are covered" >&2; exit 1; }
+command -v busybox >/dev/null || { echo "vm-kernel: busybox is missing (busybox-static)" >&2; exit 1; }
+
+pkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+[ -n "$pkg" ] || { echo "vm-kernel: apt knows no linux-image-amd64 (run apt-get update)" >&2; exit 1; }
+version=${pkg#linux-image-}
+dest=$cache/$version
+if [ -f "$dest/vmlinuz" ] && [ -f "$dest/lib/modules/$version/modules.dep" ]; then
+  exit 0
+fi
+
+# The guest's drivers; their dependencies come from the package's own module tree.
+wanted="kernel/drivers/virtio/virtio_pci.ko kernel/drivers/gpu/drm/virtio/virtio-gpu.ko
+kernel/net/9p/9pnet_virtio.ko kernel/fs/9p/9p.ko kernel/drivers/virtio/virtio_input.ko"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/quorvelt-kernel-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+echo "vm-kernel: downloading $pkg" >&2
+(cd "$work" && apt-get download -q "$pkg" 2>&1 | grep -v '^W: Download is performed unsandboxed' >&2 || true)
+deb=$(ls "$work"/*.deb 2>/dev/null | head -n1)
+[ -n "$deb" ] || { echo "vm-kernel: apt-get download $pkg failed" >&2; exit 1; }
+echo "vm-kernel: unpacking $(basename "$deb")" >&2
+dpkg -x "$deb" "$work/x"
+tree=$work/x/lib/modules/$version
+busybox depmod -b "$work/x" "$version"
+
+needed=""
+todo=$wanted
+while [ -n "$todo" ]; do
+  next=""
+  for m in $todo; do
+    case " $needed " in *" $m "*) continue ;; esac
+    needed="$needed $m"
+    next="$next $(awk -v m="$m:" '$1 == m {for (i = 2; i <= NF; i++) print $i}' "$tree/modules.dep")"
+  done
+  todo=$next
+done
+
+rm -rf "$dest.new"
+mkdir -p "$dest.new/lib/modules/$version"
+cp "$work/x/boot/vmlinuz-$version" "$dest.new/vmlinuz"
+cp "$work/x/boot/config-$version" "$dest.new/config"
+for m in $needed; do
+  mkdir -p "$dest.new/lib/modules/$version/$(dirname "$m")"
+  cp "$tree/$m" "$dest.new/lib/modules/$version/$m"
+done
+busybox depmod -b "$dest.new" "$version"
+rm -rf "$dest"
+mv "$dest.new" "$dest"
+echo "vm-kernel: $version in $dest ($(echo $needed | wc -w) modules)" >&2

@@ -1,0 +1,45 @@
+#!/bin/sh
+# Runs inside the virtual machine, in the host's root (read-only) entered with chroot.
+# Prepares tty1 as a console with a known picture, then takes one command a line from
+# the serial console and answers with "@@" lines:
+#   run NAME [VAR=VALUE...] PROGRAM [ARG...]   start PROGRAM on tty1, its output in OUT/NAME.log;
+#                                              "@@exit NAME STATUS" when it ends
+#   signal NAME SIG                            kill -SIG to it
+#   quit
+out=$1
+# Mesa picks its software rasteriser (kms_swrast) for a virtio GPU without 3D by itself;
+# it is held to ES 2.0 as in the other tests.
+export MESA_GLES_VERSION_OVERRIDE=2.0 MESA_SHADER_CACHE_DISABLE=true
+export LP_NUM_THREADS=2 SDL_AUDIODRIVER=dummy HOME="$out" TMPDIR="$out" PATH=/usr/sbin:/usr/bin:/sbin:/bin
+stty -echo 2>/dev/null
+
+# No cursor, and a text that stays on screen: the console's own picture.
+printf '\033[2J\033[H\033[?25l' >/dev/tty1
+printf 'quorvelt: the console of tty1\n\n  before and after every run this text is on screen\n' >/dev/tty1
+# The kernel puts its console back by itself when the last client of the card closes it;
+# a render node held open here leaves that to the program under test.
+[ -e /dev/dri/renderD128 ] && exec 4</dev/dri/renderD128
+echo "@@ready $(cut -d' ' -f1 /proc/uptime)"
+
+while read -r cmd name rest; do
+  case $cmd in
+    run)
+      # No echo, so that keys leave the console's picture as it was. A virtual terminal
+      # takes its default settings back when a session that it controlled ends, so this
+      # is done for every run; a key typed for an earlier run is drained.
+      exec 3<>/dev/tty1
+      stty -echo -icanon min 0 time 0 <&3
+      cat <&3 >/dev/null
+      stty icanon min 1 <&3
+      rm -f "$out/$name.pid"
+      (
+        # The program's own session, with tty1 as its controlling terminal.
+        setsid -w sh -c 'echo $$ >"$0.pid"; exec "$@" </dev/tty1 >"$0.log" 2>&1 3<&- 4<&-' "$out/$name" env $rest
+        echo "@@exit $name $? $(cut -d' ' -f1 /proc/uptime)"
+      ) &
+      echo "@@started $name $(cut -d' ' -f1 /proc/uptime)"
+      ;;
+    signal) kill -"$rest" "$(cat "$out/$name.pid")" ;;
+    quit) break ;;
+  esac
+done

@@ -1,0 +1,299 @@
+#!/usr/bin/env python3
+"""The demo on a real kernel's KMS console: boots the Debian kernel fetched by
+scripts/vm-kernel.sh in QEMU with a virtio GPU and the host's root shared read-only,
+runs the built demo on tty1 and reads the screen through QMP screendumps.
+
+Runs: the automatic backend choice at the preferred 1280x800 mode, ended by a key;
+DGL_MODE=1024x768@60, ended by SIGTERM; SIGINT and SIGHUP once the display is taken;
+a missing asset, an unlisted mode and a missing card (exit 255). After each the
+console's own picture must be back; the guest holds the card's render node open, so
+the kernel's own restore at the card's last close cannot stand in for the program's.
+
+Exit status 0 when every check passes, 1 when one fails, 77 (skipped) when QEMU, busybox
+or the kernel is missing."""
+import argparse
+import json
+import lzma
+import os
+import queue
+import shutil
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+
+def say(message):
+    print(f"kms_vm: {message}", flush=True)
+
+
+def find_kernel(cache):
+    """The newest cached kernel: a folder with vmlinuz and its module tree."""
+    found = [v for v in (os.listdir(cache) if os.path.isdir(cache) else [])
+             if os.path.isfile(os.path.join(cache, v, "lib/modules", v, "modules.dep"))
+             and os.path.isfile(os.path.join(cache, v, "vmlinuz"))]
+    found.sort(key=lambda v: [int(p) if p.isdigit() else 0 for p in v.replace("-", ".").split(".")])
+    return os.path.join(cache, found[-1]) if found else None
+
+
+def vmlinux(kdir):
+    """The uncompressed kernel inside vmlinuz, booted through its PVH entry: the emulated
+    CPU then need not decompress it, which halves the boot."""
+    path = os.path.join(kdir, "vmlinux")
+    data = b"" if os.path.isfile(path) else open(os.path.join(kdir, "vmlinuz"), "rb").read()
+    start = data.find(b"\xfd7zXZ\x00")
+    while start >= 0:
+        try:
+            elf = lzma.LZMADecompressor().decompress(data[start:])
+            if elf.startswith(b"\x7fELF"):
+                with open(f"{path}.{os.getpid()}", "wb") as f:
+                    f.write(elf)
+                os.replace(f"{path}.{os.getpid()}", path)
+                break
+        except lzma.LZMAError:
+            pass
+        start = data.find(b"\xfd7zXZ\x00", start + 1)
+    return path if os.path.isfile(path) else os.path.join(kdir, "vmlinuz")
+
+
+def initramfs(kdir, busybox, source, work):
+    root = os.path.join(work, "initramfs")
+    shutil.rmtree(root, ignore_errors=True)
+    for d in ("bin", "proc", "sys", "dev", "host"):
+        os.makedirs(os.path.join(root, d))
+    shutil.copy(busybox, os.path.join(root, "bin/busybox"))
+    shutil.copy(os.path.join(source, "tests/vm/init"), os.path.join(root, "init"))
+    shutil.copytree(os.path.join(kdir, "lib"), os.path.join(root, "lib"))
+    names = subprocess.run(["find", "."], cwd=root, capture_output=True, check=True).stdout
+    image = os.path.join(work, "initramfs.cpio")
+    with open(image, "wb") as out:
+        subprocess.run([busybox, "cpio", "-o", "-H", "newc"], cwd=root, input=names, stdout=out,
+                       stderr=subprocess.DEVNULL, check=True)
+    return image
+
+
+class Picture:
+    """A QMP screendump (binary PPM as QEMU writes it)."""
+
+    def __init__(self, path):
+        magic, size, _, self.pixels = open(path, "rb").read().split(b"\n", 3)
+        assert magic == b"P6", "not a PPM"
+        self.width, self.height = map(int, size.split())
+
+    def black(self, first, last):
+        """Rows first to last (inclusive) are pure black."""
+        block = self.pixels[first * self.width * 3:(last + 1) * self.width * 3]
+        return block.count(0) == len(block)
+
+    def filled(self, y):
+        """No pixel of row y is black."""
+        row = self.pixels[y * self.width * 3:(y + 1) * self.width * 3]
+        return all(row[x:x + 3] != b"\0\0\0" for x in range(0, len(row), 3))
+
+
+class Machine:
+    def __init__(self, qemu, kernel, image, source, out, work):
+        self.screen_path = os.path.join(work, "screen.ppm")
+        qmp_path = os.path.join(work, "qmp.sock")
+        if os.path.exists(qmp_path):
+            os.unlink(qmp_path)
+        self.started = time.monotonic()
+        self.process = subprocess.Popen([
+            qemu, "-nodefaults", "-no-reboot", "-accel", "tcg,thread=multi", "-cpu", "Nehalem",
+            "-smp", "2", "-m", "1024", "-vga", "none", "-display", "none",
+            "-device", "virtio-gpu-pci,xres=1280,yres=800",
+            "-virtfs", "local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap",
+            "-virtfs", f"local,path={out},mount_tag=out,security_model=none",
+            "-serial", "stdio", "-qmp", f"unix:{qmp_path},server=on,wait=off",
+            "-kernel", kernel, "-initrd", image, "-append",
+            "console=ttyS0 panic=-1 loglevel=3 consoleblank=0 vt.global_cursor_default=0 "
+            f"dgl_src={source} dgl_out={out}"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT)
+        self.lines, self.unclaimed = queue.Queue(), []
+        log = open(os.path.join(out, "serial.log"), "w")
+        threading.Thread(target=self._read_serial, args=(log,), daemon=True).start()
+        while True:
+            try:
+                self.qmp = socket.socket(socket.AF_UNIX)
+                self.qmp.connect(qmp_path)
+                break
+            except OSError:
+                self.qmp.close()
+                if self.process.poll() is not None or time.monotonic() - self.started > 30:
+                    raise
+                time.sleep(0.05)
+        self.qmp_file = self.qmp.makefile("rwb")
+        self.qmp_file.readline()
+        self.call("qmp_capabilities")
+        self.shots = 0
+
+    def _read_serial(self, log):
+        for raw in self.process.stdout:
+            line = raw.decode(errors="replace").rstrip("\r\n")
+            log.write(line + "\n")
+            log.flush()
+            self.lines.put(line)
+        self.lines.put(None)
+
+    def send(self, line):
+        self.process.stdin.write((line + "\n").encode())
+        self.process.stdin.flush()
+
+    def answer(self, prefix, seconds):
+        """The guest's first line starting with prefix; None at the deadline or its end."""
+        for line in self.unclaimed:
+            if line.startswith(prefix):
+                self.unclaimed.remove(line)
+                return line
+        deadline = time.monotonic() + seconds
+        while True:
+            try:
+                line = self.lines.get(timeout=max(0.0, deadline - time.monotonic()))
+            except queue.Empty:
+                return None
+            if line is None:
+                self.lines.put(None)
+                return None
+            if line.startswith(prefix):
+                return line
+            self.unclaimed.append(line)
+
+    def call(self, command, **arguments):
+        self.qmp_file.write(json.dumps({"execute": command, "arguments": arguments}).encode() + b"\n")
+        self.qmp_file.flush()
+        while True:
+            reply = json.loads(self.qmp_file.readline())
+            if "return" in reply or "error" in reply:
+                return reply
+
+    def screen(self):
+        self.call("screendump", filename=self.screen_path)
+        self.shots += 1
+        return Picture(self.screen_path)
+
+    def wait_screen(self, test, seconds):
+        """The first screendump that passes test, and True; the last one and False at the
+        deadline."""
+        deadline = time.monotonic() + seconds
+        while True:
+            picture = self.screen()
+            if test(picture) or time.monotonic() > deadline:
+                return picture, test(picture)
+            time.sleep(0.25)
+
+    def close(self):
+        try:
+            self.call("quit")
+            self.process.wait(10)
+        except Exception:
+            self.process.kill()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", required=True, help="the build folder (demo, data/)")
+    parser.add_argument("--cache", default=os.environ.get("DGL_VM_CACHE") or os.path.join(
+        os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "quorvelt-vm"),
+        help="where scripts/vm-kernel.sh put the kernel")
+    args = parser.parse_args()
+    source = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    build = os.path.abspath(args.build)
+    demo = os.path.join(build, "demo")
+    if not os.access(demo, os.X_OK):
+        say(f"{demo} is not built")
+        return 1
+    qemu = shutil.which("qemu-system-x86_64")
+    busybox = "/bin/busybox" if os.path.isfile("/bin/busybox") else shutil.which("busybox")
+    kdir = find_kernel(args.cache)
+    for missing, what in ((qemu, "qemu-system-x86_64 (qemu-system-x86)"), (busybox, "busybox (busybox-static)"),
+                          (kdir, f"a kernel in {args.cache} (scripts/vm-kernel.sh)")):
+        if not missing:
+            say(f"skipped: no {what}")
+            return 77
+
+    out, work = os.path.join(build, "vm-run"), os.path.join(build, "vm-work")
+    shutil.rmtree(out, ignore_errors=True)
+    # A copy of the demo beside a data folder without one cover, and no data folder two
+    # levels up, where the demo looks next.
+    broken = os.path.join(out, "missing", "bin")
+    os.makedirs(os.path.join(broken, "data"))
+    os.makedirs(work, exist_ok=True)
+    shutil.copy(demo, broken)
+    for name in os.listdir(os.path.join(build, "data")):
+        if name != "cover4.ktx":
+            os.symlink(os.path.join(build, "data", name), os.path.join(broken, "data", name))
+    kernel = vmlinux(kdir)
+    image = initramfs(kdir, busybox, source, work)
+
+    failures = []
+
+    def expect(ok, what):
+        say(("ok:   " if ok else "FAIL: ") + what)
+        if not ok:
+            failures.append(what)
+
+    say(f"booting {os.path.basename(kdir)} ({os.path.basename(kernel)}), logs in {out}")
+    vm = Machine(qemu, kernel, image, source, out, work)
+    try:
+        ready = vm.answer("@@ready", 120)
+        expect(ready is not None, "the guest came up")
+        if not ready:
+            return 1
+        say(f"guest ready after {time.monotonic() - vm.started:.1f} s (guest uptime {ready.split()[1]} s)")
+        console = vm.screen()
+        expect((console.width, console.height) == (1280, 800) and not console.black(0, 799),
+               f"the console shows its text at 1280x800 (got {console.width}x{console.height})")
+
+        def run(name, command, end=None, bars=None, status=0, output=()):
+            vm.send(f"run {name} {command}")
+            started = vm.answer(f"@@started {name}", 30)
+            t0 = time.monotonic()
+            if end:
+                _, taken = vm.wait_screen(lambda p: p.pixels != console.pixels, 60)
+                expect(taken, f"{name}: the display taken {time.monotonic() - t0:.1f} s after the start")
+            if bars:
+                # The scroller's face layer covers the whole target: its first and last rows
+                # are the picture's edges.
+                w, h, top, bottom = bars
+                p, _ = vm.wait_screen(lambda p: (p.width, p.height) == (w, h) and p.filled(top) and p.filled(bottom), 120)
+                expect((p.width, p.height) == (w, h) and p.filled(top) and p.filled(bottom) and
+                       p.black(0, top - 1) and p.black(bottom + 1, h - 1),
+                       f"{name}: at {w}x{h} the picture fills rows {top}-{bottom}, rows 0-{top - 1} and "
+                       f"{bottom + 1}-{h - 1} black ({time.monotonic() - t0:.1f} s after the start)")
+            if end == "key":
+                vm.call("send-key", keys=[{"type": "qcode", "data": "spc"}])
+            elif end:
+                vm.send(f"signal {name} {end}")
+            ended = vm.answer(f"@@exit {name}", 120)
+            got = int(ended.split()[2]) if ended else None
+            expect(started and got == status, f"{name}: exit status {got} (expected {status})")
+            log = open(os.path.join(out, f"{name}.log"), errors="replace").read() if ended else ""
+            for text in output:
+                expect(text in log, f"{name}: the output has '{text}'")
+            for line in log.splitlines():
+                if line.startswith(("kms:", "display:")):
+                    say(f"{name}: {line}")
+            _, back = vm.wait_screen(lambda p: p.width == console.width and p.pixels == console.pixels, 10)
+            expect(back, f"{name}: the console's own picture is back")
+
+        run("key", f"{demo} skip", end="key", bars=(1280, 800, 40, 759))
+        run("term", f"DGL_PLATFORM=kms DGL_MODE=1024x768@60 {demo} skip", end="TERM", bars=(1024, 768, 96, 671))
+        run("int", f"DGL_PLATFORM=kms {demo} skip", end="INT")
+        run("hup", f"DGL_PLATFORM=kms DGL_DRM_DEVICE=/dev/dri/card0 {demo} skip", end="HUP")
+        run("missing", f"DGL_PLATFORM=kms {broken}/demo skip", status=255,
+            output=("ERROR: ../source/file_io.cpp(", "): File not found 'cover4.ktx'."))
+        run("nomode", f"DGL_PLATFORM=kms DGL_MODE=1234x567 {demo}", status=255,
+            output=("kms: DGL_MODE=1234x567 is not a mode of /dev/dri/card0; it has: 1280x800@",))
+        run("nocard", f"DGL_PLATFORM=kms DGL_DRM_DEVICE=/dev/dri/card7 {demo}", status=255,
+            output=("kms: cannot open /dev/dri/card7: No such file or directory",))
+        vm.send("quit")
+    finally:
+        vm.close()
+        say(f"{vm.shots} screendumps, {time.monotonic() - vm.started:.1f} s in all")
+    say("passed" if not failures else f"{len(failures)} check(s) failed; logs in {out}")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
