@@ -13,3 +13,7 @@ add_executable(demo-bench ${_cap}/bench.cpp ${_cap}/gl_switch.cpp)
 target_link_libraries(demo-bench PRIVATE demo_core ${CMAKE_DL_LIBS})
 target_include_directories(demo-bench PRIVATE ${_cap})
 add_dependencies(demo-bench demo_data)
+
+# Compares two pictures pixel by pixel (a drawing change that must keep the picture).
+add_executable(demo-picture-diff ${_cap}/picture_diff.cpp)
+target_link_libraries(demo-picture-diff PRIVATE dgl_png)
