@@ -275,7 +275,7 @@ void FrameWriter::Kill() {
   child_.Kill();
 }
 
-const char kEncoderPreset[] = "fast";
+const char kEncoderPreset[] = "veryfast";
 
 std::vector<std::string> EncoderArgs(int fps, const std::string& preset, int crf,
                                      const std::string& format, const std::string& out) {

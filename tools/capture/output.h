@@ -110,7 +110,7 @@ class FrameWriter {
 // encode and discard). The flip and the conversion to YUV are ffmpeg's: the flip is
 // only a negative line stride there, and its converters are faster than a copy here.
 extern const char kEncoderPreset[];  // demo-capture's default x264 preset
-const int kEncoderCrf = 18;
+const int kEncoderCrf = 16;
 std::vector<std::string> EncoderArgs(int fps, const std::string& preset, int crf,
                                      const std::string& format, const std::string& out);
 
