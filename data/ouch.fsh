@@ -1,17 +1,23 @@
 #version 100
 precision mediump float;
-// Smileys over the per-line background, both coloured by the vertex stage so this
-// stage stays a texture read and two blends; kept dim so the white letters with
-// their black outlines stay readable in front.
+// Smileys over the per-line background, both coloured by the vertex stage. The picture
+// is mix(back, mix(ink, tint, lit), alpha), dimmed; written out it is
+//   back + alpha * (ink - back) + alpha * lit * (tint - ink)
+// with the dimming and the subtraction of the ink moved into the vertex stage, so each
+// fragment costs a texture read and a few multiply-adds: on a tile rasteriser the
+// one-line bands shade every block several times, and each operation here counts.
 uniform sampler2D u_face_tex;
 varying vec2 v_uv;
 varying vec3 v_back;
 varying vec3 v_tint;
 
+// The dimmed ink colour.
+const vec3 INK = vec3(0.028, 0.007, 0.056);
+
 void main() {
   vec4 face = texture2D(u_face_tex, v_uv);
-  // Luminance 0.25 is the drawn ink, 1.0 the face.
-  float lit = clamp((face.r - 0.25) * 1.3333333, 0.0, 1.0);
-  vec3 skin = mix(vec3(0.04, 0.01, 0.08), v_tint, lit);
-  gl_FragColor = vec4(mix(v_back, skin, face.a) * 0.7, 1.0);
+  // Luminance 0x40 is the drawn ink, 0xFF the face; filtering only blends those and the
+  // background's 0x80, so lit stays within 0..1 without a clamp.
+  float lit = face.a * (face.r * 1.3333333 - 0.3333333);
+  gl_FragColor = vec4(v_back + face.a * (INK - v_back) + lit * v_tint, 1.0);
 }

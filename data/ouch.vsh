@@ -7,11 +7,17 @@ attribute vec3 a_position;
 uniform mat4 u_proj;
 uniform float u_time;
 varying vec2 v_uv;
-varying vec3 v_back;  // this line's background colour
-varying vec3 v_tint;  // the faces' colour, turning along the line and down the screen
+// Both colours arrive ready for the fragment stage's few multiply-adds (see ouch.fsh):
+varying vec3 v_back;  // this line's background colour, dimmed
+varying vec3 v_tint;  // the faces' colour (turning along the line and down the screen)
+                      // less the ink colour, dimmed
 
 // The strip's last band stops one display line short of the bottom edge.
 const float LAST_BAND_Y = -0.9972222;
+// The whole backdrop is kept dim so the white letters stay readable in front; the
+// smileys' ink is a deep violet.
+const float DIM = 0.7;
+const vec3 INK = vec3(0.04, 0.01, 0.08);
 
 vec3 hue(float h) {
   return clamp(abs(fract(h + vec3(0.0, 0.6666667, 0.3333333)) * 6.0 - 3.0) - 1.0, 0.0, 1.0);
@@ -36,7 +42,7 @@ void main() {
   back += hue(turn + 0.25) * bar(y, 0.8 * sin(b + 1.6));
   back += hue(turn + 0.5) * bar(y, 0.8 * sin(b + 3.2));
   back += hue(turn + 0.75) * bar(y, 0.8 * sin(b + 4.8));
-  v_back = back;
+  v_back = back * DIM;
 
   float swing = 0.09 * sin(y * 6.0 + t * 2.1) + 0.012 * sin(y * 53.0 - t * 7.3);
   // Four faces down the screen, square on a 16:9 display; the drift is wrapped here,
@@ -44,5 +50,5 @@ void main() {
   vec2 drift = vec2(mod(t * 0.11, 1.0), mod(t * 0.07, 1.0));
   v_uv = vec2(a_position.x * 1.7777778 * 2.0 + swing, y * 2.0) + drift;
   // The two ends of a line a third of the colour wheel apart, blended across it.
-  v_tint = hue(turn + 0.35 * y + 0.17 * a_position.x) * 0.7;
+  v_tint = (hue(turn + 0.35 * y + 0.17 * a_position.x) * 0.7 - INK) * DIM;
 }

@@ -7,15 +7,10 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <string>
-#include <vector>
-
 #include "png_io.h"
 #include "process.h"
-
 namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
-
 static const std::string kBin = DGL_BINARY_DIR;
 
 // A fresh directory for one test's outputs, removed afterwards.
@@ -26,21 +21,16 @@ struct TempDir {
   long Count() const { return std::distance(fs::directory_iterator(path), {}); }
 };
 
-struct Result {
-  int status = -1;
-  std::string output;
-};
+struct Result { int status = -1; std::string output; };
 static Result RunProgram(const Args& argv, const Args& env = {}) {
   Child child;
   if (!child.StartOnTerminal(argv, env)) return {};
-  const int status = child.Wait(240);
-  return {status, child.output};
+  return {child.Wait(240), child.output};  // braced: waits before the output is copied
 }
 static Result Capture(Args args, const Args& env = {}) {
   args.insert(args.begin(), kBin + "/demo-capture");
   return RunProgram(args, env);
 }
-
 static std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
@@ -52,21 +42,16 @@ static std::vector<int16_t> WavSamples(const std::string& b) {
   uint32_t rate = 0, size = 0;
   if (b.size() >= 44 && !b.compare(0, 4, "RIFF") && !b.compare(36, 4, "data"))
     memcpy(&channels, &b[22], 2), memcpy(&rate, &b[24], 4), memcpy(&size, &b[40], 4);
-  if (channels != 2 || rate != 44100 || size != b.size() - 44) {
-    ADD_FAILURE() << "not a 16-bit stereo 44.1 kHz WAV of " << b.size() << " bytes";
-    return {};
-  }
+  if (channels != 2 || rate != 44100 || size != b.size() - 44)
+    return ADD_FAILURE() << "not a 16-bit stereo 44.1 kHz WAV of " << b.size() << " bytes", std::vector<int16_t>();
   std::vector<int16_t> samples(size / 2);
-  memcpy(samples.data(), &b[44], size);
-  return samples;
+  return memcpy(samples.data(), &b[44], size), samples;
 }
-
 struct Picture {
   int width = 0, height = 0;
   std::vector<uint8_t> rgba;
   const uint8_t* At(int x, int y) const { return &rgba[((size_t)y * width + x) * 4]; }
   int Max(int x, int y) const { return std::max({At(x, y)[0], At(x, y)[1], At(x, y)[2]}); }
-  int Min(int x, int y) const { return std::min({At(x, y)[0], At(x, y)[1], At(x, y)[2]}); }
   int MaxIn(int x0, int y0, int x1, int y1) const {
     int m = 0;
     for (int y = y0; y < y1; y++)
@@ -74,44 +59,36 @@ struct Picture {
     return m;
   }
 };
-
 static void Load(const std::string& path, Picture& p) {  // a 1280x720 PNG
   std::string error;
   ASSERT_TRUE(png_read_rgba(path, p.rgba, p.width, p.height, &error)) << path << ": " << error;
-  ASSERT_EQ(p.width, 1280);
-  ASSERT_EQ(p.height, 720);
+  ASSERT_TRUE(p.width == 1280 && p.height == 720) << p.width << "x" << p.height;
 }
-
-// The frames of a range, each hashed (FNV-1a), and the sound's bytes.
-static void TakeRange(Args args, std::vector<uint64_t>& frames, std::string& audio) {
+// The frames of a range (the PNG files' bytes) and the sound's bytes.
+static void TakeRange(Args args, Args& frames, std::string& audio) {
   TempDir dir;
   args.insert(args.end(), {"--frames", dir.path});
   Result r = Capture(args);
   ASSERT_EQ(r.status, 0) << r.output;
   char name[32];
-  for (int i = 0; snprintf(name, sizeof name, "frame-%06d.png", i), fs::exists(dir / name); i++) {
-    Picture p;
-    ASSERT_NO_FATAL_FAILURE(Load(dir / name, p));
-    uint64_t h = 1469598103934665603ull;
-    for (uint8_t c : p.rgba) h = (h ^ c) * 1099511628211ull;
-    frames.push_back(h);
-  }
+  for (int i = 0; snprintf(name, sizeof name, "frame-%06d.png", i), fs::exists(dir / name); i++)
+    frames.push_back(ReadFile(dir / name));
   audio = ReadFile(dir / "audio.wav");
 }
 
 TEST(Capture, TwoRunsGiveTheSameFramesAndTheSameSound) {
   // Across the change from carousel to scroller, and deep into the scroller where state
   // has built up over the frames before.
-  for (const Args& range : {Args{"--from", "36.22", "--to", "36.3"},
+  for (const Args& range : {Args{"--from", "36.2", "--to", "36.3"},
                             Args{"--skip-carousel", "--from", "20", "--to", "20.05"}}) {
     SCOPED_TRACE(range[0] + " " + range[1]);
-    std::vector<uint64_t> frames[2];
+    Args frames[2];
     std::string audio[2];
     for (int i = 0; i < 2; i++) ASSERT_NO_FATAL_FAILURE(TakeRange(range, frames[i], audio[i]));
     ASSERT_GE(frames[0].size(), 3u);
-    EXPECT_EQ(frames[0], frames[1]);
+    EXPECT_TRUE(frames[0] == frames[1]);
     EXPECT_EQ(audio[0], audio[1]);
-    EXPECT_NE(frames[0].front(), frames[0].back()) << "the picture does not move";
+    EXPECT_TRUE(frames[0].front() != frames[0].back()) << "the picture does not move";
     const std::vector<int16_t> wav = WavSamples(audio[0]);
     EXPECT_EQ(wav.size(), frames[0].size() * 735 * 2);  // 735 samples a frame at 60 fps
     int peak = 0;
@@ -130,12 +107,11 @@ TEST(Capture, TheWholeShowHasSoundAsLongAsItsPictureAndEndsWithTheModule) {
   std::vector<double> time;
   long samples = 0, n;
   std::istringstream in(ReadFile(dir / "show.txt"));
-  for (std::string line, seq, skip; std::getline(in, line);) {
+  for (std::string line, skip; std::getline(in, line);) {
     if (line.empty() || line[0] == '#') continue;
-    std::istringstream(line) >> skip >> skip >> skip >> seq >> time.emplace_back() >> n;
+    std::istringstream(line) >> skip >> skip >> skip >> sequence.emplace_back() >> time.emplace_back() >> n;
     EXPECT_TRUE(n == 1837 || n == 1838) << n;  // the fraction spreads evenly
     samples += n;
-    sequence.push_back(seq);
   }
   const size_t rows = sequence.size();
   ASSERT_GT(rows, 100u);
@@ -144,11 +120,12 @@ TEST(Capture, TheWholeShowHasSoundAsLongAsItsPictureAndEndsWithTheModule) {
 
   // The carousel's last frame is the first at or past 36.25 s; then only the scroller.
   const size_t carousel = std::find(sequence.begin(), sequence.end(), "scroller") - sequence.begin();
-  ASSERT_GT(carousel, 1u);
-  ASSERT_LT(carousel, rows);
+  ASSERT_TRUE(carousel > 1 && carousel < rows) << carousel;
   EXPECT_GE(time[carousel - 1], 36.25);
   EXPECT_LT(time[carousel - 2], 36.25);
-  EXPECT_EQ(time[carousel], 0.0);
+  // Each frame shows the end of its interval, a moment the live show reaches (never t = 0).
+  EXPECT_NEAR(time[0], 1.0 / 24, 1e-6);
+  EXPECT_NEAR(time[carousel], 1.0 / 24, 1e-6);
   EXPECT_EQ(std::count(sequence.begin(), sequence.end(), "carousel"), (long)carousel);
   EXPECT_EQ(std::count(sequence.begin(), sequence.end(), "scroller"), (long)(rows - carousel));
 
@@ -159,18 +136,16 @@ TEST(Capture, TheWholeShowHasSoundAsLongAsItsPictureAndEndsWithTheModule) {
   ASSERT_TRUE(m);
   const double module = openmpt_module_get_duration_seconds(m);
   openmpt_module_destroy(m);
-  ASSERT_GT(module, 30.0);
   EXPECT_NEAR((double)(rows - carousel) / 24.0, module, 1.0 / 24.0 + 1e-6);
 }
 
 TEST(Capture, PicturesShowWhatTheirMomentsMustShow) {
   TempDir dir;
-  // 30 s into the carousel: black above the covers; row 75 crosses only the middle cover
-  // (cover 3), which is centred and wide; the side covers are dimmed to about 65%.
+  // 30 s into the carousel: row 75 crosses only the middle cover (cover 3), which is
+  // centred, wide and bright; the side covers are dimmed to about 65%.
   ASSERT_EQ(Capture({"--at", "30", "--at-dir", dir.path}).status, 0);
   Picture p;
   ASSERT_NO_FATAL_FAILURE(Load(dir / "at-30.png", p));
-  EXPECT_EQ(p.MaxIn(0, 0, 1280, 20), 0);
   int left = -1, right = -1;
   for (int x = 0; x < 1280; x++)
     if (p.Max(x, 75) > 0) left = left < 0 ? x : left, right = x;
@@ -184,23 +159,19 @@ TEST(Capture, PicturesShowWhatTheirMomentsMustShow) {
   EXPECT_GT(p.MaxIn(cx0, cy0, cx1, cy1), 200);
   EXPECT_LT(std::max({p.MaxIn(cx0 - 100, cy0, cx0 - 4, cy1), p.MaxIn(cx1 + 4, cy0, cx1 + 100, cy1),
                       p.MaxIn(cx0, cy1 + 4, cx1, 720)}), 140);
-
-  // 20 s into the scroller: white letters across the row over a full-screen backdrop;
-  // nothing is black near the top and bottom edges.
+  // 20 s into the scroller: white letters over a full-screen backdrop; nothing is black
+  // near the top and bottom edges.
   ASSERT_EQ(Capture({"--at", "20", "--skip-carousel", "--at-dir", dir.path}).status, 0);
   ASSERT_NO_FATAL_FAILURE(Load(dir / "at-20.png", p));
   long black = 0, white = 0;
-  int bands[8] = {};
   for (int y = 0; y < 720; y++)
     for (int x = 0; x < 1280; x++) {
       black += p.Max(x, y) == 0 && (y < 100 || y >= 620);
-      if (p.Min(x, y) > 200) white++, bands[x / 160]++;
+      white += std::min({p.At(x, y)[0], p.At(x, y)[1], p.At(x, y)[2]}) > 200;
     }
   EXPECT_EQ(black, 0) << "the backdrop leaves the screen uncovered";
   EXPECT_GT(white, 1280L * 720 / 400) << "no letters";
   EXPECT_LT(white, 1280L * 720 / 8) << "more white than a row of letters";
-  EXPECT_GE(std::count_if(bands, bands + 8, [](int b) { return b > 50; }), 6)
-      << "the letters do not run across the screen";
 }
 
 TEST(Capture, BadArgumentsAndAMissingOrFailingEncoderLeaveNoOutput) {
@@ -210,14 +181,10 @@ TEST(Capture, BadArgumentsAndAMissingOrFailingEncoderLeaveNoOutput) {
   fs::permissions(tools / "ffmpeg", fs::perms::owner_all);
   const Args none, no_ffmpeg = {"PATH=" + dir.path}, dying = {"PATH=" + tools.path + ":/usr/bin:/bin"};
   const struct { Args args, env; int status; const char* says; } cases[] = {
-      {{"--bogus", "-o", mp4}, none, 2, "unknown option --bogus"},
-      {{"--fps", "0", "-o", mp4}, none, 2, "--fps"},
-      {{"--fps", "ten", "-o", mp4}, none, 2, "--fps"},
-      {{"--at", "-1", "--at-dir", dir.path}, none, 2, "--at"},
-      {{"--from", "5", "--to", "2", "-o", mp4}, none, 2, "--to"},
-      {{"-o"}, none, 2, "needs a value"},
-      {{}, none, 2, "nothing to write"},
-      {{"--help"}, none, 0, "usage: demo-capture"},
+      {{"--bogus", "-o", mp4}, none, 2, "unknown option --bogus"}, {{"--fps", "0", "-o", mp4}, none, 2, "--fps"},
+      {{"--fps", "ten", "-o", mp4}, none, 2, "--fps"}, {{"--at", "-1", "--at-dir", dir.path}, none, 2, "--at"},
+      {{"--from", "5", "--to", "2", "-o", mp4}, none, 2, "--to"}, {{"-o"}, none, 2, "needs a value"},
+      {{}, none, 2, "nothing to write"}, {{"--help"}, none, 0, "usage: demo-capture"},
       {{"-o", mp4}, no_ffmpeg, 1, "apt-get install ffmpeg"},
       // The encoder dies at once: neither the MP4 nor the WAV nor a temporary file stays.
       {{"-o", mp4, "--wav", dir / "show.wav", "--to", "1"}, dying, 1, "ffmpeg"},
@@ -251,24 +218,32 @@ TEST(Capture, WritesAnMp4WithH264PictureAndAacSound) {
   Picture shown, decoded;
   ASSERT_NO_FATAL_FAILURE(Load(dir / "at-0.png", shown));
   ASSERT_NO_FATAL_FAILURE(Load(dir / "d.png", decoded));
-  double as_is = 0, flipped = 0, swapped = 0;  // summed absolute differences
+  double d[3] = {};  // summed absolute differences: as it is, upside down, red and blue exchanged
   for (int y = 0; y < 720; y++)
     for (int x = 0; x < 1280; x++)
-      for (int c = 0; c < 3; c++) {
-        const int a = shown.At(x, y)[c];
-        as_is += std::abs(a - decoded.At(x, y)[c]);
-        flipped += std::abs(a - decoded.At(x, 719 - y)[c]);
-        swapped += std::abs(a - decoded.At(x, y)[2 - c]);
-      }
-  EXPECT_LT(as_is / (3 * 1280 * 720), 4.0);
-  EXPECT_GT(flipped, as_is * 4) << "upside down";
-  EXPECT_GT(swapped, as_is * 4) << "red and blue exchanged";
+      for (int c = 0; c < 3; c++)
+        for (int k = 0; k < 3; k++)
+          d[k] += std::abs(shown.At(x, y)[c] - decoded.At(x, k == 1 ? 719 - y : y)[k == 2 ? 2 - c : c]);
+  EXPECT_LT(d[0] / (3 * 1280 * 720), 4.0);
+  // At t = 0 exactly both tracks give their last values (caption 0 fully shown); just
+  // after it, as live, the caption has not faded in.
+  EXPECT_LT(shown.MaxIn(512, 616, 768, 688), 140) << "a caption in the first frame";
+  EXPECT_GT(d[1], d[0] * 4) << "upside down";
+  EXPECT_GT(d[2], d[0] * 4) << "red and blue exchanged";
 }
 
-TEST(Bench, ReportsStartUpAndEveryFrameRowAsJsonLines) {
-  Result r = RunProgram({kBin + "/demo-bench", "--frames", "6", "--warmup", "2", "--json"});
+TEST(Bench, EveryJsonLineParsesAndHoldsEveryRow) {
+  // Python's json module reads each line; it prints each row's kind, name and number keys.
+  TempDir dir;
+  const std::string parse = "import json, sys\nfor line in open(sys.argv[1], encoding='utf-8'):\n  o = json.loads(line)\n"
+      "  print(o['bench'], o.get('name', o.get('phase', o.get('gl_version'))), '|',\n"
+      "        ' '.join(k for k, v in o.items() if type(v) in (int, float)))\n";
+  Result r = RunProgram({"/bin/sh", "-c", kBin + "/demo-bench --frames 6 --warmup 2 --json > " + dir / "b.json" +
+                                              " && python3 -c \"$0\" " + dir / "b.json", parse});
   ASSERT_EQ(r.status, 0) << r.output;
-  for (const char* row : {"\"phase\":\"first frame, presented\"", "\"phase\":\"total\"",
-                          "\"name\":\"carousel\"", "\"name\":\"scroller\"", "\"cpu_median_us\":"})
+  for (const char* row : {"machine OpenGL ES ", "startup first frame, presented | ms", "startup total | ms",
+                          "frame floor.carousel_texture | frame_median_ms", "frame floor.scroller_texture |",
+                          "x_geometry_floor x_texture_floor submit_median_ms", "recording recording.carousel | fps",
+                          "recording recording.scroller | fps x_real_time_at_60_fps"})
     EXPECT_NE(r.output.find(row), std::string::npos) << row << "\n" << r.output;
 }

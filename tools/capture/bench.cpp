@@ -12,6 +12,7 @@
 // transforms and the scroller's slot and marker arithmetic.
 #include <GLES2/gl2.h>
 #include <math.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -25,6 +26,7 @@
 #include "bass_offline.h"
 #include "coverflow.h"
 #include "gl_switch.h"
+#include "output.h"
 #include "scroller.h"
 #include "shader.h"
 #include "system.h"
@@ -94,16 +96,7 @@ void present_and_wait() {
   glReadPixels(0, 0, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, pixel);
 }
 
-GLuint plain_program() {
-  const char* vs =
-      "#version 100\n"
-      "attribute vec4 a_position;\n"
-      "uniform mat4 u_proj;\n"
-      "void main() { gl_Position = u_proj * a_position; }\n";
-  const char* fs =
-      "#version 100\n"
-      "precision mediump float;\n"
-      "void main() { gl_FragColor = vec4(1.0); }\n";
+GLuint make_program(const char* vs, const char* fs) {
   GLuint v = glCreateShader(GL_VERTEX_SHADER), f = glCreateShader(GL_FRAGMENT_SHADER);
   glShaderSource(v, 1, &vs, nullptr);
   glCompileShader(v);
@@ -113,13 +106,68 @@ GLuint plain_program() {
   glAttachShader(p, v);
   glAttachShader(p, f);
   glBindAttribLocation(p, 0, "a_position");
+  glBindAttribLocation(p, 1, "a_tex_coord");
   glLinkProgram(p);
   GLint ok = 0;
   glGetProgramiv(p, GL_LINK_STATUS, &ok);
   return ok ? p : 0;
 }
 
-// One draw of the geometry floor.
+// The floors' programs: white for the geometry floor; for the texture floor one that
+// only reads the draw's texture, at the vertices' own coordinates or, for the backdrop
+// strip (which has none), at coordinates of the same scale made from the position.
+struct FloorPrograms {
+  GLuint plain = 0, tex_attr = 0, tex_pos = 0;
+  GLint plain_proj = -1, attr_proj = -1, pos_proj = -1;
+};
+
+bool floor_programs(FloorPrograms& f) {
+  const char* plain_vs =
+      "#version 100\n"
+      "attribute vec4 a_position;\n"
+      "uniform mat4 u_proj;\n"
+      "void main() { gl_Position = u_proj * a_position; }\n";
+  const char* plain_fs =
+      "#version 100\n"
+      "precision mediump float;\n"
+      "void main() { gl_FragColor = vec4(1.0); }\n";
+  const char* attr_vs =
+      "#version 100\n"
+      "attribute vec4 a_position;\n"
+      "attribute vec2 a_tex_coord;\n"
+      "uniform mat4 u_proj;\n"
+      "varying vec2 v_uv;\n"
+      "void main() { gl_Position = u_proj * a_position; v_uv = a_tex_coord; }\n";
+  // Four faces down the screen, square on a 16:9 display, as the backdrop shows them.
+  const char* pos_vs =
+      "#version 100\n"
+      "attribute vec4 a_position;\n"
+      "uniform mat4 u_proj;\n"
+      "varying vec2 v_uv;\n"
+      "void main() { gl_Position = u_proj * a_position;\n"
+      "  v_uv = a_position.xy * vec2(3.5555556, 2.0); }\n";
+  const char* tex_fs =
+      "#version 100\n"
+      "precision mediump float;\n"
+      "uniform sampler2D u_tex;\n"
+      "varying vec2 v_uv;\n"
+      "void main() { gl_FragColor = texture2D(u_tex, v_uv); }\n";
+  f.plain = make_program(plain_vs, plain_fs);
+  f.tex_attr = make_program(attr_vs, tex_fs);
+  f.tex_pos = make_program(pos_vs, tex_fs);
+  if (!f.plain || !f.tex_attr || !f.tex_pos) return false;
+  f.plain_proj = glGetUniformLocation(f.plain, "u_proj");
+  f.attr_proj = glGetUniformLocation(f.tex_attr, "u_proj");
+  f.pos_proj = glGetUniformLocation(f.tex_pos, "u_proj");
+  for (GLuint p : {f.tex_attr, f.tex_pos}) {
+    glUseProgram(p);
+    glUniform1i(glGetUniformLocation(p, "u_tex"), 0);
+  }
+  return true;
+}
+
+// One draw of the floors.
+enum Coords { NO_TEXTURE, VERTEX_COORDS, POSITION_COORDS };
 struct Draw {
   GLuint vbo, ibo;  // ibo 0: glDrawArrays as a triangle strip
   GLsizei stride;
@@ -128,6 +176,9 @@ struct Draw {
   intptr_t index_offset;
   float matrix[16];
   bool cull;
+  GLuint texture;  // what the draw samples (the texture floor only)
+  Coords coords;
+  bool blend;      // the caption is blended over the covers
 };
 typedef std::vector<Draw> FrameDraws;
 
@@ -135,12 +186,14 @@ typedef std::vector<Draw> FrameDraws;
 FrameDraws carousel_draws() {
   FrameDraws d;
   for (int i = 0; i < 9; i++) {
-    Draw c = {cover_vbo, cover_ibo, sizeof(TEXTURED_VERTEX), 0, 12, 0, {}, false};
+    Draw c = {cover_vbo, cover_ibo, sizeof(TEXTURED_VERTEX), 0, 12, 0, {}, false,
+              coverflow_textures[i], VERTEX_COORDS, false};
     float color;
     coverflow_cover_transform(i, timeline_last_frame.position, c.matrix, &color);
     d.push_back(c);
   }
-  Draw t = {text_vbo, text_ibo, sizeof(TEXTURED_VERTEX), 0, 6, 0, {}, false};
+  Draw t = {text_vbo, text_ibo, sizeof(TEXTURED_VERTEX), 0, 6, 0, {}, false,
+            title_textures[timeline_last_frame.caption], VERTEX_COORDS, true};
   coverflow_text_transform(t.matrix);
   d.push_back(t);
   return d;
@@ -154,31 +207,48 @@ FrameDraws scroller_draws() {
     if (!s.drawn) continue;
     Draw g = {opt_font_vbo, opt_font_ibo, 16, (intptr_t)opt_font_vertex_offsets[s.glyph] * 16,
               (GLsizei)opt_font_indices[s.glyph].size(),
-              (intptr_t)opt_font_index_offsets[s.glyph] * 2, {}, true};
+              (intptr_t)opt_font_index_offsets[s.glyph] * 2, {}, true, 0, NO_TEXTURE, false};
     memcpy(g.matrix, s.matrix, sizeof g.matrix);
     d.push_back(g);
   }
   // The backdrop's strip at the far end of an orthographic 1..200 depth range.
   Draw b = {ouch_vbo, 0, 12, 0, ouch_num_verts, 0,
-            {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, -0.01005025f, 0, 0, 0, -1.0100503f, 1}, true};
+            {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, -0.01005025f, 0, 0, 0, -1.0100503f, 1}, true,
+            face_tex, POSITION_COORDS, false};
   d.push_back(b);
   return d;
 }
 
-void draw_plain(GLuint program, GLint u_proj, const FrameDraws& draws) {
-  glUseProgram(program);
+// The geometry floor (`textured` false: every draw white) or the texture floor.
+void draw_floor(const FloorPrograms& f, const FrameDraws& draws, bool textured) {
   glEnableVertexAttribArray(0);
+  glActiveTexture(GL_TEXTURE0);
   for (const Draw& d : draws) {
+    const Coords coords = textured ? d.coords : NO_TEXTURE;
+    const GLuint program = coords == NO_TEXTURE ? f.plain : coords == VERTEX_COORDS ? f.tex_attr : f.tex_pos;
+    glUseProgram(program);
     if (!d.cull) glDisable(GL_CULL_FACE);
+    if (textured && d.blend) {
+      glEnable(GL_BLEND);
+      glBlendFuncSeparate(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA, GL_ZERO, GL_ONE);
+    }
     glBindBuffer(GL_ARRAY_BUFFER, d.vbo);
     glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, d.stride, (const void*)d.vertex_offset);
-    glUniformMatrix4fv(u_proj, 1, GL_FALSE, d.matrix);
+    if (coords == VERTEX_COORDS) {
+      glEnableVertexAttribArray(1);
+      glVertexAttribPointer(1, 2, GL_FLOAT, GL_FALSE, d.stride, (const void*)(d.vertex_offset + 12));
+    }
+    if (coords != NO_TEXTURE) glBindTexture(GL_TEXTURE_2D, d.texture);
+    glUniformMatrix4fv(program == f.plain ? f.plain_proj : program == f.tex_attr ? f.attr_proj : f.pos_proj,
+                       1, GL_FALSE, d.matrix);
     if (d.ibo) {
       glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, d.ibo);
       glDrawElements(GL_TRIANGLES, d.count, GL_UNSIGNED_SHORT, (const void*)d.index_offset);
     } else {
       glDrawArrays(GL_TRIANGLE_STRIP, 0, d.count);
     }
+    if (coords == VERTEX_COORDS) glDisableVertexAttribArray(1);
+    if (textured && d.blend) glDisable(GL_BLEND);
     if (!d.cull) glEnable(GL_CULL_FACE);
   }
   glDisableVertexAttribArray(0);
@@ -210,7 +280,7 @@ struct Sequence {
   bool carousel;
   std::vector<double> times;
   std::vector<Part> parts;
-  std::vector<double> frame_ms, submit_ms, floor_ms, cpu_us;
+  std::vector<double> frame_ms, submit_ms, floor_ms, texture_ms, cpu_us;
 };
 
 int draw_sequence_frame(const Sequence& s, double t) {
@@ -230,7 +300,7 @@ double timed_frame(F draw) {
 // The rows of one sequence are measured in turns, frame by frame, so that whatever else
 // the machine does at the time weighs on all of them alike. The first `warmup` rounds
 // put shader variants and caches in place and are not counted.
-int measure_sequence(Sequence& s, int warmup, GLuint plain, GLint u_proj,
+int measure_sequence(Sequence& s, int warmup, const FloorPrograms& programs,
                      std::vector<double>& clear_ms) {
   for (int round = 0; round < warmup + (int)s.times.size(); round++) {
     const bool counted = round >= warmup;
@@ -244,7 +314,8 @@ int measure_sequence(Sequence& s, int warmup, GLuint plain, GLint u_proj,
     double d = now_ms();
     const TIMELINE_FRAME drawn = timeline_last_frame;
     const FrameDraws draws = s.carousel ? carousel_draws() : scroller_draws();
-    double floor = timed_frame([&] { return draw_plain(plain, u_proj, draws), 0; });
+    double floor = timed_frame([&] { return draw_floor(programs, draws, false), 0; });
+    double texture = timed_frame([&] { return draw_floor(programs, draws, true), 0; });
     double clear = timed_frame([] { return 0; });
     std::vector<double> parts;
     for (Part& part : s.parts) {
@@ -255,6 +326,7 @@ int measure_sequence(Sequence& s, int warmup, GLuint plain, GLint u_proj,
     s.frame_ms.push_back(d - a);
     s.submit_ms.push_back(c - b);
     s.floor_ms.push_back(floor);
+    s.texture_ms.push_back(texture);
     clear_ms.push_back(clear);
     for (size_t i = 0; i < parts.size(); i++) s.parts[i].ms.push_back(parts[i]);
   }
@@ -270,16 +342,72 @@ int measure_sequence(Sequence& s, int warmup, GLuint plain, GLint u_proj,
   return 0;
 }
 
+// The recording path: consecutive frames of a sequence at 60 fps from `start`, each read
+// back whole and fed to the encoder as demo-capture does (its default x264 settings, the
+// video discarded). Frames per second from the first clear until the encoder is done;
+// 0 when ffmpeg is missing or failed.
+double recording_fps(bool carousel, double start, int frames) {
+  if (FindInPath("ffmpeg").empty()) return 0.0;
+  FrameWriter encoder;
+  const size_t bytes = (size_t)kWidth * kHeight * 4;
+  if (!encoder.Start(EncoderArgs(60, kEncoderPreset, kEncoderCrf, "null", "-"), bytes)) return 0.0;
+  const double a = now_ms();
+  for (int i = 0; i < frames; i++) {
+    const double t = start + (i + 1) / 60.0;
+    clear_frame();
+    if ((carousel ? timeline_carousel_frame(t) : timeline_scroller_frame(t)) != 0) return 0.0;
+    uint8_t* pixels = encoder.Next();
+    if (!pixels) return 0.0;
+    glReadPixels(0, 0, kWidth, kHeight, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
+    dglSwapBuffers();
+    encoder.Submit();
+  }
+  if (!encoder.Finish()) return 0.0;
+  return frames / ((now_ms() - a) / 1e3);
+}
+
 const char kUsage[] =
     "usage: demo-bench [--frames N] [--warmup N] [--json]\n"
     "Measures, on the headless backend at 1280x720, the start-up phases and the cost of\n"
     "a frame of each sequence beside its floors (a cleared and presented frame; the\n"
-    "sequence's geometry drawn by the plainest loop), and the program's own CPU time\n"
-    "per frame with the GL calls turned into no-ops.\n"
+    "sequence's geometry drawn by the plainest loop; the same draws with their textures\n"
+    "and filtering, by a shader that only reads the texture), the program's own CPU\n"
+    "time per frame with the GL calls turned into no-ops, and the recording path.\n"
     "  --frames N   frames per measurement (default 300)\n"
     "  --warmup N   frames run first and not counted (default 30)\n"
     "  --json       JSON lines on standard output instead of the table\n"
     "LP_NUM_THREADS defaults to 2 (llvmpipe's rasteriser threads).\n";
+
+// A JSON string literal: quotes, backslashes and control characters escaped; bytes
+// that are not UTF-8 would not be valid JSON either, so they are written as U+FFFD.
+std::string json_string(const std::string& s) {
+  std::string out = "\"";
+  for (size_t i = 0; i < s.size(); i++) {
+    const unsigned char c = (unsigned char)s[i];
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += (char)c;
+    } else if (c < 0x20 || c == 0x7f) {
+      char buf[8];
+      snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else if (c < 0x80) {
+      out += (char)c;
+    } else {
+      // A well-formed UTF-8 sequence passes whole; anything else becomes U+FFFD.
+      size_t n = c >= 0xf5 ? 0 : c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 ? 2 : 0;
+      bool ok = n > 0 && i + n <= s.size();
+      for (size_t k = 1; ok && k < n; k++) ok = ((unsigned char)s[i + k] & 0xc0) == 0x80;
+      if (ok) {
+        out.append(s, i, n);
+        i += n - 1;
+      } else {
+        out += "\xef\xbf\xbd";
+      }
+    }
+  }
+  return out + "\"";
+}
 
 void json_stats(const char* key, const Stats& s) {
   printf(",\"%s_median_ms\":%.4f,\"%s_p95_ms\":%.4f", key, s.median, key, s.p95);
@@ -315,6 +443,7 @@ int main(int argc, char** argv) {
   }
   setenv("DGL_PLATFORM", "headless", 0);
   setenv("LP_NUM_THREADS", "2", 0);
+  signal(SIGPIPE, SIG_IGN);  // an encoder that dies shows as a failed write
   BASSX_SetOffline(TRUE);
 
   // Start-up, phase by phase, in the live program's order.
@@ -362,20 +491,23 @@ int main(int argc, char** argv) {
   dglCreateProgram(vs, fs, names, 3);
   phases.push_back({"detail: one more cover program", now_ms() - a});
 
-  const char* renderer = (const char*)glGetString(GL_RENDERER);
-  const char* version = (const char*)glGetString(GL_VERSION);
-  const char* threads = getenv("LP_NUM_THREADS");
+  // Copied now: the driver's strings go with the context at dglShutDown.
+  auto gl_string = [](GLenum name) {
+    const char* s = (const char*)glGetString(name);
+    return std::string(s ? s : "");
+  };
+  const std::string renderer = gl_string(GL_RENDERER), version = gl_string(GL_VERSION);
+  const std::string threads = getenv("LP_NUM_THREADS") ? getenv("LP_NUM_THREADS") : "";
 
-  GLuint plain = plain_program();
-  if (!plain) {
-    fprintf(stderr, "demo-bench: the floor's program did not link\n");
+  FloorPrograms programs;
+  if (!floor_programs(programs)) {
+    fprintf(stderr, "demo-bench: a floor's program did not link\n");
     return 1;
   }
-  GLint u_proj = glGetUniformLocation(plain, "u_proj");
 
   std::vector<double> clear_ms;
-  Sequence carousel{true, {}, {}, {}, {}, {}, {}};
-  Sequence scroller{false, {}, {}, {}, {}, {}, {}};
+  Sequence carousel{true, {}, {}, {}, {}, {}, {}, {}};
+  Sequence scroller{false, {}, {}, {}, {}, {}, {}, {}};
   carousel.parts = {{"carousel.covers", "  covers alone (coverflow_render)", draw_covers, {}},
                     {"carousel.caption", "  caption alone (coverflow_render_text)", draw_caption, {}}};
   scroller.parts = {{"scroller.letters", "  letters alone (scroller_render)", draw_letters, {}},
@@ -385,30 +517,36 @@ int main(int argc, char** argv) {
     carousel.times.push_back(carousel_end * i / (frames - 1));
     scroller.times.push_back(kScrollerStart + kScrollerSpan * i / (frames - 1));
   }
-  if (measure_sequence(carousel, warmup, plain, u_proj, clear_ms) != 0 ||
-      measure_sequence(scroller, warmup, plain, u_proj, clear_ms) != 0) {
+  if (measure_sequence(carousel, warmup, programs, clear_ms) != 0 ||
+      measure_sequence(scroller, warmup, programs, clear_ms) != 0) {
     fprintf(stderr, "demo-bench: a draw call failed\n");
     return 1;
   }
+  // After the frame rows, so that the encoder's threads do not weigh on them.
+  const double record_carousel = recording_fps(true, 0.0, frames);
+  const double record_scroller = recording_fps(false, kScrollerStart, frames);
   dglShutDown();
 
   struct Out {
     const char* name;
     const char* what;
     Stats frame, submit, cpu;
-    double floor;
+    double floor, texture_floor;
     bool has_submit;
   };
   const Stats clear = stats(clear_ms);
   const Stats cf = stats(carousel.floor_ms), sf = stats(scroller.floor_ms);
+  const Stats ct = stats(carousel.texture_ms), st = stats(scroller.texture_ms);
   std::vector<Out> rows = {
-      {"floor.clear", "cleared and presented frame", clear, {}, {}, 0, false},
-      {"floor.carousel_geometry", "carousel geometry, plainest loop", cf, {}, {}, 0, false},
+      {"floor.clear", "cleared and presented frame", clear, {}, {}, 0, 0, false},
+      {"floor.carousel_geometry", "carousel geometry, plainest loop", cf, {}, {}, 0, 0, false},
+      {"floor.carousel_texture", "carousel draws, texture read only", ct, {}, {}, 0, 0, false},
       {"carousel", "carousel sequence", stats(carousel.frame_ms), stats(carousel.submit_ms),
-       stats(carousel.cpu_us), cf.median, true},
-      {"floor.scroller_geometry", "scroller geometry, plainest loop", sf, {}, {}, 0, false},
+       stats(carousel.cpu_us), cf.median, ct.median, true},
+      {"floor.scroller_geometry", "scroller geometry, plainest loop", sf, {}, {}, 0, 0, false},
+      {"floor.scroller_texture", "scroller draws, texture read only", st, {}, {}, 0, 0, false},
       {"scroller", "scroller sequence (letters and backdrop)", stats(scroller.frame_ms),
-       stats(scroller.submit_ms), stats(scroller.cpu_us), sf.median, true},
+       stats(scroller.submit_ms), stats(scroller.cpu_us), sf.median, st.median, true},
   };
   // Each draw function alone, after its sequence, to show what dominates the frame.
   for (const Sequence* q : {&carousel, &scroller}) {
@@ -416,42 +554,51 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < rows.size(); i++)
       if (!strcmp(rows[i].name, q->carousel ? "carousel" : "scroller")) at = i + 1;
     for (const Part& part : q->parts)
-      rows.insert(rows.begin() + at++, Out{part.name, part.what, stats(part.ms), {}, {}, 0, false});
+      rows.insert(rows.begin() + at++, Out{part.name, part.what, stats(part.ms), {}, {}, 0, 0, false});
   }
 
   if (json) {
-    printf("{\"bench\":\"machine\",\"renderer\":\"%s\",\"gl_version\":\"%s\",\"lp_num_threads\":\"%s\","
+    printf("{\"bench\":\"machine\",\"renderer\":%s,\"gl_version\":%s,\"lp_num_threads\":%s,"
            "\"width\":%d,\"height\":%d,\"frames\":%d,\"warmup\":%d}\n",
-           renderer ? renderer : "", version ? version : "", threads ? threads : "", kWidth, kHeight,
-           frames, warmup);
+           json_string(renderer).c_str(), json_string(version).c_str(), json_string(threads).c_str(),
+           kWidth, kHeight, frames, warmup);
     for (const auto& p : phases)
-      printf("{\"bench\":\"startup\",\"phase\":\"%s\",\"ms\":%.4f}\n", p.first.c_str(), p.second);
+      printf("{\"bench\":\"startup\",\"phase\":%s,\"ms\":%.4f}\n", json_string(p.first).c_str(),
+             p.second);
     printf("{\"bench\":\"startup\",\"phase\":\"total\",\"ms\":%.4f}\n", startup_total);
     for (const Out& r : rows) {
-      printf("{\"bench\":\"frame\",\"name\":\"%s\"", r.name);
+      printf("{\"bench\":\"frame\",\"name\":%s", json_string(r.name).c_str());
       json_stats("frame", r.frame);
       printf(",\"fps\":%.2f,\"x_clear_floor\":%.4f", 1000.0 / r.frame.median,
              r.frame.median / clear.median);
       if (r.floor > 0) printf(",\"x_geometry_floor\":%.4f", r.frame.median / r.floor);
+      if (r.texture_floor > 0) printf(",\"x_texture_floor\":%.4f", r.frame.median / r.texture_floor);
       if (r.has_submit) {
         json_stats("submit", r.submit);
         printf(",\"cpu_median_us\":%.3f,\"cpu_p95_us\":%.3f", r.cpu.median, r.cpu.p95);
       }
       printf("}\n");
     }
+    for (const auto& r : {std::make_pair("recording.carousel", record_carousel),
+                          std::make_pair("recording.scroller", record_scroller)})
+      if (r.second > 0)
+        printf("{\"bench\":\"recording\",\"name\":%s,\"fps\":%.2f,\"x_real_time_at_60_fps\":%.4f,"
+               "\"preset\":%s,\"crf\":%d}\n",
+               json_string(r.first).c_str(), r.second, r.second / 60.0,
+               json_string(kEncoderPreset).c_str(), kEncoderCrf);
     return 0;
   }
 
   printf("demo-bench: %dx%d, %d frames per row after %d warm-up, renderer %s, LP_NUM_THREADS=%s\n\n",
-         kWidth, kHeight, frames, warmup, renderer ? renderer : "?", threads ? threads : "?");
+         kWidth, kHeight, frames, warmup, renderer.c_str(), threads.c_str());
   printf("start-up                                  ms\n");
   for (const auto& p : phases) printf("  %-36s %8.2f\n", p.first.c_str(), p.second);
   printf("  %-36s %8.2f   (target < 300)\n\n", "total, process start to first frame", startup_total);
-  printf("frame                                       median ms   p95 ms     fps  x clear  x geometry\n");
+  printf("frame                                       median ms   p95 ms     fps  x clear  x geometry  x texture\n");
   for (const Out& r : rows) {
     printf("  %-40s %9.3f %8.3f %7.1f %8.2f", r.what, r.frame.median, r.frame.p95,
            1000.0 / r.frame.median, r.frame.median / clear.median);
-    if (r.floor > 0) printf(" %11.2f", r.frame.median / r.floor);
+    if (r.floor > 0) printf(" %11.2f %10.2f", r.frame.median / r.floor, r.frame.median / r.texture_floor);
     printf("\n");
   }
   printf("\nper frame of a sequence                     median      p95\n");
@@ -461,6 +608,12 @@ int main(int argc, char** argv) {
            r.cpu.median, r.cpu.p95);
     printf("  %-40s %7.3f ms %6.3f ms   draw calls with the driver, before the rasteriser\n",
            r.name, r.submit.median, r.submit.p95);
+  }
+  printf("\nrecording at 60 fps (read-back and x264 %s, crf %d)   fps   x real time\n", kEncoderPreset,
+         kEncoderCrf);
+  for (const auto& r : {std::make_pair("carousel", record_carousel), std::make_pair("scroller", record_scroller)}) {
+    if (r.second > 0) printf("  %-40s %14.1f %10.2f\n", r.first, r.second, r.second / 60.0);
+    else printf("  %-40s %s\n", r.first, "not measured (no ffmpeg in PATH, or it failed)");
   }
   return 0;
 }

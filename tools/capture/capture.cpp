@@ -39,7 +39,7 @@ const char kUsage[] =
     "                     sound as DIR/audio.wav\n"
     "  --wav FILE         the sound as a WAV file (16-bit stereo, 44100 Hz)\n"
     "  --list FILE        one line per frame: index, show frame, show time, sequence,\n"
-    "                     sequence time, audio samples\n"
+    "                     the sequence time it shows, audio samples\n"
     "  --at T             the picture at show time T as DIR/at-T.png, T as written by\n"
     "                     %g (at-30.png, at-20.5.png); repeatable; DIR from --at-dir\n"
     "  --at-dir DIR       where --at pictures go (default: the current directory)\n"
@@ -50,14 +50,21 @@ const char kUsage[] =
     "  --fps N            frames per second, 1 to 240 (default 60)\n"
     "  --skip-carousel    start with the scroller sequence\n"
     "  ARG                exactly one argument skips the carousel, as for the demo\n"
-    "  --preset P, --crf N  x264 settings for -o (default fast, 18)\n"
+    "  --preset P, --crf N  x264 settings for -o (default PRESET, CRF)\n"
     "  -h, --help         this text\n"
     "\n"
     "Show time is the video's own clock: seconds since the first frame of the show,\n"
-    "frame n at n / fps. The carousel runs from 0 to its first frame at or past 36.25 s;\n"
-    "the scroller sequence follows at once and runs until the module ends. With the\n"
-    "carousel skipped, show time is the scroller sequence's own time. --at T gives the\n"
-    "frame on screen at T (the last frame at or before it).\n"
+    "frame n on screen from n / fps. Each frame shows the moment its interval ends, as\n"
+    "the live show, whose clock has always moved on a little by the time it draws:\n"
+    "the first frame of a sequence shows its time 1 / fps. The carousel runs until its\n"
+    "first frame showing 36.25 s or later; the scroller sequence follows at once and runs\n"
+    "until the module ends. With the carousel skipped, show time is the scroller\n"
+    "sequence's own time. --at T gives the frame on screen at T (the last frame starting\n"
+    "at or before it).\n"
+    "\n"
+    "Drawing, read-back and encoding overlap (the encoder is fed from a thread of its\n"
+    "own); the progress line counts the frames the encoder has taken. The frames and the\n"
+    "sound do not depend on the machine's speed.\n"
     "\n"
     "Nothing appears under an output's name unless the whole capture succeeded.\n"
     "Exit status: 0 on success, 1 on failure, 2 for bad arguments.\n";
@@ -69,8 +76,8 @@ struct Options {
   int fps = 60;
   bool skip_carousel = false;
   int positional = 0;
-  std::string preset = "fast";
-  int crf = 18;
+  std::string preset = kEncoderPreset;
+  int crf = kEncoderCrf;
 };
 
 volatile sig_atomic_t g_interrupted = 0;
@@ -115,7 +122,10 @@ int parse(int argc, char** argv, Options& o) {
       continue;
     }
     if (a == "-h" || a == "--help") {
-      fputs(kUsage, stdout);
+      std::string usage = kUsage;
+      usage.replace(usage.find("PRESET"), 6, kEncoderPreset);
+      usage.replace(usage.find("CRF"), 3, std::to_string(kEncoderCrf));
+      fputs(usage.c_str(), stdout);
       return 1;
     }
     if (a == "--skip-carousel") {
@@ -212,6 +222,10 @@ double module_seconds() {
 }
 
 int64_t frame_at(double t, int fps) { return (int64_t)floor(t * fps + 1e-6); }
+// The moment frame n of a sequence shows: the end of its interval. The live show never
+// draws at t = 0 exactly (its clock has always advanced a little by the first frame),
+// where the keyframe rule gives both tracks their last values; so neither does this.
+double frame_time(int64_t n, int fps) { return (double)(n + 1) / fps; }
 int64_t first_frame_from(double t, int fps) { return (int64_t)ceil(t * fps - 1e-6); }
 
 class Capture {
@@ -227,7 +241,7 @@ class Capture {
 
   const Options& o_;
   Outputs outputs_;
-  PipedChild encoder_;
+  FrameWriter encoder_;
   WavWriter wav_;
   std::string video_temp_, wav_temp_, mp4_temp_;
   FILE* list_ = nullptr;
@@ -310,13 +324,8 @@ bool Capture::Open() {
     return false;
   }
   if (!o_.mp4.empty()) {
-    std::string fps = std::to_string(o_.fps);
-    std::vector<std::string> args = {
-        "ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "rawvideo",
-        "-pixel_format", "rgba", "-video_size", "1280x720", "-framerate", fps, "-i", "pipe:0",
-        "-c:v", "libx264", "-preset", o_.preset, "-crf", std::to_string(o_.crf),
-        "-pix_fmt", "yuv420p", "-f", "mp4", video_temp_};
-    if (!encoder_.Start(args)) {
+    if (!encoder_.Start(EncoderArgs(o_.fps, o_.preset, o_.crf, "mp4", video_temp_),
+                        (size_t)kWidth * kHeight * 4)) {
       Fail(std::string("cannot start ffmpeg: ") + strerror(errno));
       return false;
     }
@@ -326,7 +335,7 @@ bool Capture::Open() {
 
 // One frame of the show, exactly as the live loop draws it, then its share of the sound.
 bool Capture::Frame(bool carousel, int64_t seq_frame) {
-  const double time = (double)seq_frame / o_.fps;
+  const double time = frame_time(seq_frame, o_.fps);
   const bool in_range =
       range_outputs_ && show_frame_ >= from_frame_ && (to_frame_ < 0 || show_frame_ < to_frame_);
   auto at = at_frames_.find(show_frame_);
@@ -347,10 +356,21 @@ bool Capture::Frame(bool carousel, int64_t seq_frame) {
     Fail(buf);
     return false;
   }
+  // Straight into the encoder's next buffer when there is one (rows bottom up, as the
+  // encoder takes them); it goes on its way while the next frame is drawn.
+  const bool to_encoder = in_range && encoder_.running();
+  uint8_t* pixels = nullptr;
+  if (to_encoder && !(pixels = encoder_.Next())) {
+    Fail(std::string("ffmpeg stopped taking frames (") + strerror(errno) + "); see its message above");
+    return false;
+  }
   if (picture) {
-    rgba_.resize((size_t)kWidth * kHeight * 4);
+    if (!pixels) {
+      rgba_.resize((size_t)kWidth * kHeight * 4);
+      pixels = rgba_.data();
+    }
     glPixelStorei(GL_PACK_ALIGNMENT, 4);
-    glReadPixels(0, 0, kWidth, kHeight, GL_RGBA, GL_UNSIGNED_BYTE, rgba_.data());
+    glReadPixels(0, 0, kWidth, kHeight, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
   } else {
     glDisable(GL_SCISSOR_TEST);
   }
@@ -363,7 +383,7 @@ bool Capture::Frame(bool carousel, int64_t seq_frame) {
     if (at != at_frames_.end() || (in_range && !o_.frames_dir.empty())) {
       picture_.resize(row3 * kHeight);
       for (int y = 0; y < kHeight; y++) {
-        const uint8_t* src = rgba_.data() + (size_t)(kHeight - 1 - y) * row4;
+        const uint8_t* src = pixels + (size_t)(kHeight - 1 - y) * row4;
         uint8_t* dst = picture_.data() + (size_t)y * row3;
         for (int x = 0; x < kWidth; x++) {
           dst[x * 3 + 0] = src[x * 4 + 0];
@@ -385,16 +405,7 @@ bool Capture::Frame(bool carousel, int64_t seq_frame) {
         }
       }
     }
-    if (in_range && encoder_.running()) {
-      std::vector<uint8_t>& flipped = picture_;
-      flipped.resize(row4 * kHeight);
-      for (int y = 0; y < kHeight; y++)
-        memcpy(flipped.data() + (size_t)y * row4, rgba_.data() + (size_t)(kHeight - 1 - y) * row4, row4);
-      if (!encoder_.Write(flipped.data(), flipped.size())) {
-        Fail(std::string("ffmpeg stopped taking frames (") + strerror(errno) + "); see its message above");
-        return false;
-      }
-    }
+    if (to_encoder) encoder_.Submit();
   }
 
   // Frame n owns the samples from n * 44100 / fps up to (n + 1) * 44100 / fps: the
@@ -419,12 +430,15 @@ bool Capture::Frame(bool carousel, int64_t seq_frame) {
     captured_++;
   }
   show_frame_++;
-  progress_.Update(show_frame_, std::max(total_estimate_, show_frame_));
+  // Frames still queued for the encoder are not counted as done.
+  const int64_t queued = encoder_.running() ? captured_ - encoder_.written() : 0;
+  progress_.Update(show_frame_ - queued, std::max(total_estimate_, show_frame_));
   return true;
 }
 
 bool Capture::Finish() {
-  progress_.Update(show_frame_, show_frame_, true);
+  progress_.Update(show_frame_ - (encoder_.running() ? captured_ - encoder_.written() : 0),
+                   show_frame_, true);
   progress_.End();
   for (const auto& a : at_frames_) {
     if (a.first >= show_frame_) {
@@ -453,6 +467,7 @@ bool Capture::Finish() {
     return false;
   }
   if (encoder_.running()) {
+    fprintf(stderr, "demo-capture: the encoder finishes its last frames, then the sound is added\n");
     if (!encoder_.Finish()) {
       Fail("ffmpeg failed to encode the video; see its message above");
       return false;
@@ -496,7 +511,7 @@ int Capture::Run() {
         return 1;
       }
       if (!Frame(true, n)) return 1;
-      if (timeline_carousel_over((double)n / o_.fps)) break;
+      if (timeline_carousel_over(frame_time(n, o_.fps))) break;
     }
   }
   if (!done()) {

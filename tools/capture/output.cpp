@@ -183,6 +183,10 @@ bool PipedChild::Finish() {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+void PipedChild::Signal() {
+  if (pid_ > 0) kill(pid_, SIGTERM);
+}
+
 void PipedChild::Kill() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
@@ -192,6 +196,93 @@ void PipedChild::Kill() {
     }
     pid_ = -1;
   }
+}
+
+// --- frames to the encoder -------------------------------------------------------
+
+FrameWriter::~FrameWriter() { Kill(); }
+
+bool FrameWriter::Start(const std::vector<std::string>& argv, size_t frame_bytes, int buffers) {
+  buffers_.assign((size_t)buffers, std::vector<uint8_t>(frame_bytes));
+  if (!child_.Start(argv)) return false;
+  thread_ = std::thread([this] { Run(); });
+  return true;
+}
+
+void FrameWriter::Run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return written_ < queued_ || closing_; });
+    if (written_ == queued_ || failed_) return;
+    std::vector<uint8_t>& frame = buffers_[(size_t)(written_ % (int64_t)buffers_.size())];
+    lock.unlock();
+    const bool ok = child_.Write(frame.data(), frame.size());
+    const int error = errno;
+    lock.lock();
+    if (!ok) {
+      failed_ = true;
+      error_ = error;
+      changed_.notify_all();
+      return;
+    }
+    written_++;
+    changed_.notify_all();
+  }
+}
+
+uint8_t* FrameWriter::Next() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return queued_ - written_ < (int64_t)buffers_.size() || failed_; });
+  if (failed_) {
+    errno = error_;
+    return nullptr;
+  }
+  return buffers_[(size_t)(queued_ % (int64_t)buffers_.size())].data();
+}
+
+void FrameWriter::Submit() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  queued_++;
+  changed_.notify_all();
+}
+
+int64_t FrameWriter::written() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return written_;
+}
+
+bool FrameWriter::Finish() {
+  if (!thread_.joinable()) return false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closing_ = true;
+    changed_.notify_all();
+  }
+  thread_.join();
+  const bool all = !failed_ && written_ == queued_;
+  return child_.Finish() && all;
+}
+
+void FrameWriter::Kill() {
+  // The child goes first, so that a write blocked in the thread returns (EPIPE).
+  child_.Signal();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closing_ = failed_ = true;
+    changed_.notify_all();
+  }
+  if (thread_.joinable()) thread_.join();
+  child_.Kill();
+}
+
+const char kEncoderPreset[] = "veryfast";
+
+std::vector<std::string> EncoderArgs(int fps, const std::string& preset, int crf,
+                                     const std::string& format, const std::string& out) {
+  return {"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "rawvideo",
+          "-pixel_format", "rgba", "-video_size", "1280x720", "-framerate", std::to_string(fps),
+          "-i", "pipe:0", "-vf", "vflip", "-c:v", "libx264", "-preset", preset, "-crf",
+          std::to_string(crf), "-pix_fmt", "yuv420p", "-f", format, out};
 }
 
 bool RunCommand(const std::vector<std::string>& argv) {

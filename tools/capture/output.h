@@ -5,7 +5,10 @@
 #include <stdio.h>
 #include <sys/types.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Every output is written under a temporary name beside its final one and renamed
@@ -60,12 +63,56 @@ class PipedChild {
   bool Finish();
   // Ends the child at once (on failure).
   void Kill();
+  // Asks the child to end (SIGTERM) without waiting; Kill or Finish still reaps it.
+  void Signal();
   bool running() const { return pid_ > 0; }
 
  private:
   pid_t pid_ = -1;
   int fd_ = -1;
 };
+
+// Frames on their way to an encoder child: a thread of their own writes each frame into
+// the encoder's pipe while the caller draws and reads back the next one into another of
+// a few buffers, so drawing, read-back and encoding overlap instead of taking turns.
+class FrameWriter {
+ public:
+  ~FrameWriter();
+  bool Start(const std::vector<std::string>& argv, size_t frame_bytes, int buffers = 3);
+  // A buffer for the next frame, waiting while every buffer is still queued; null when
+  // the encoder stopped taking frames (errno tells why).
+  uint8_t* Next();
+  // Queues the buffer that Next gave.
+  void Submit();
+  // Writes what is queued, closes the pipe and waits; true when all was written and
+  // the encoder exited with status 0.
+  bool Finish();
+  // Ends the encoder at once (on failure).
+  void Kill();
+  bool running() const { return child_.running(); }
+  // Frames the encoder has taken through its pipe so far.
+  int64_t written() const;
+
+ private:
+  void Run();
+  PipedChild child_;
+  std::thread thread_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::vector<uint8_t>> buffers_;
+  int64_t queued_ = 0, written_ = 0;  // frames handed in, frames written
+  bool closing_ = false, failed_ = false;
+  int error_ = 0;
+};
+
+// The encoder for demo-capture's video: raw RGBA frames as glReadPixels gives them
+// (rows bottom up) on standard input, H.264 into `out` (`format` "mp4", or "null" to
+// encode and discard). The flip and the conversion to YUV are ffmpeg's: the flip is
+// only a negative line stride there, and its converters are faster than a copy here.
+extern const char kEncoderPreset[];  // demo-capture's default x264 preset
+const int kEncoderCrf = 16;
+std::vector<std::string> EncoderArgs(int fps, const std::string& preset, int crf,
+                                     const std::string& format, const std::string& out);
 
 // Runs a command to completion with standard input from /dev/null; true on status 0.
 bool RunCommand(const std::vector<std::string>& argv);
