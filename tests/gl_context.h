@@ -1,22 +1,65 @@
-// One headless GL ES 2.0 context for the whole test program, opened once.
+// One headless GL ES 2.0 context for the whole test program, with the driver's shared
+// state, and what the GL tests read back from it.
 #pragma once
 #include <gtest/gtest.h>
 #include <GLES2/gl2.h>
 #include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+#include <glm/glm.hpp>
+#include <glm/gtc/type_ptr.hpp>
 
 #include "system.h"
 
 class GlContext : public ::testing::Environment {
  public:
   void SetUp() override {
-    setenv("DGL_PLATFORM", "headless", 0);
-    setenv("EGL_PLATFORM", "surfaceless", 0);
-    setenv("MESA_GLES_VERSION_OVERRIDE", "2.0", 0);
+    for (const char* e : {"DGL_PLATFORM=headless", "EGL_PLATFORM=surfaceless", "MESA_GLES_VERSION_OVERRIDE=2.0"})
+      putenv((char*)e);
     ASSERT_EQ(dglInit(1280, 720, 32, 16, 8), 0) << "no headless GL ES 2.0 context";
+    glEnable(GL_CULL_FACE);
+    glEnable(GL_DEPTH_TEST);
   }
   void TearDown() override { dglShutDown(); }
 };
-
-// In one test file of a program: static auto* gl_env = ::testing::AddGlobalTestEnvironment(new GlContext);
 #define DGL_GL_TEST_ENVIRONMENT \
   static ::testing::Environment* const dgl_gl_env_ = ::testing::AddGlobalTestEnvironment(new GlContext)
+
+// The 1280x720 surface as RGBA bytes, bottom row first.
+inline std::vector<uint8_t> gl_pixels() {
+  std::vector<uint8_t> px(1280 * 720 * 4);
+  glPixelStorei(GL_PACK_ALIGNMENT, 1);
+  glReadPixels(0, 0, 1280, 720, GL_RGBA, GL_UNSIGNED_BYTE, px.data());
+  return px;
+}
+
+inline void gl_clear(float r, float g, float b, float a = 1.0f) {
+  glClearColor(r, g, b, a);
+  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
+}
+
+// What every draw function leaves: its program, no buffer bound, no attribute array on,
+// depth test and culling on, blending off.
+inline void expect_shared_state(GLuint program) {
+  GLint v[4] = {-1, -1, -1, -1};
+  glGetIntegerv(GL_CURRENT_PROGRAM, &v[0]);
+  glGetIntegerv(GL_ARRAY_BUFFER_BINDING, &v[1]);
+  glGetIntegerv(GL_ELEMENT_ARRAY_BUFFER_BINDING, &v[2]);
+  EXPECT_EQ(v[0], (GLint)program);
+  EXPECT_EQ(v[1] | v[2], 0);
+  for (GLuint a = 0; a < 3; a++) {
+    glGetVertexAttribiv(a, GL_VERTEX_ATTRIB_ARRAY_ENABLED, &v[3]);
+    EXPECT_EQ(v[3], 0) << "attribute array " << a;
+  }
+  EXPECT_TRUE(glIsEnabled(GL_DEPTH_TEST) && glIsEnabled(GL_CULL_FACE) && !glIsEnabled(GL_BLEND));
+  EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+}
+
+// A column-major upload against the test's own matrix, entry by entry.
+inline void expect_matrix(const float* m, const glm::dmat4& want, double tolerance, const std::string& what) {
+  const glm::dmat4 got(glm::make_mat4(m));
+  for (int c = 0; c < 4; c++)
+    for (int r = 0; r < 4; r++) EXPECT_NEAR(got[c][r], want[c][r], tolerance) << what << " row " << r << " col " << c;
+}
