@@ -1,7 +1,6 @@
 // The whole show as a user gets it: the real binary from a terminal, its sequences, its
 // exits, and what it puts on an X screen.
-#include <gtest/gtest.h>
-#include <GLES2/gl2.h>
+#include <gtest/gtest.h>  // before Xlib, whose None macro it would trip over
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <libopenmpt/libopenmpt.h>
@@ -10,9 +9,9 @@
 #include <sstream>
 
 #include "coverflow.h"
+#include "gl_context.h"
 #include "process.h"
 #include "scratch_data.h"
-#include "system.h"
 
 static const std::string kBin = DGL_BINARY_DIR;
 static const std::vector<std::string> kHeadless = {"DGL_PLATFORM=headless", "SDL_AUDIODRIVER=dummy"};
@@ -41,18 +40,17 @@ TEST(Show, RunsTheCarouselThenTheScrollerToTheModulesEnd) {
   EXPECT_TRUE(ErrorLines(demo.output).empty()) << demo.output;
 }
 
-// The X screen as RGB bytes, top row first; empty when it cannot be read.
+// The X screen as RGB bytes, bottom row first like GL's; empty when it cannot be read.
 static std::vector<uint8_t> ScreenRgb(const std::string& display) {
   std::vector<uint8_t> rgb;
   Display* d = XOpenDisplay(display.c_str());
   XImage* image = d ? XGetImage(d, DefaultRootWindow(d), 0, 0, 1280, 720, AllPlanes, ZPixmap) : nullptr;
   for (int i = 0; image && i < 1280 * 720; i++) {
-    const unsigned long p = XGetPixel(image, i % 1280, i / 1280);
+    const unsigned long p = XGetPixel(image, i % 1280, 719 - i / 1280);
     rgb.insert(rgb.end(), {uint8_t(p >> 16), uint8_t(p >> 8), uint8_t(p)});
   }
   if (image) XDestroyImage(image);
-  if (d) XCloseDisplay(d);
-  return rgb;
+  return d ? XCloseDisplay(d), rgb : rgb;
 }
 
 // The first stop (2.25 s to 10 s: cover 7 in the middle, caption 0 fully shown) as the
@@ -61,17 +59,14 @@ static std::vector<uint8_t> ScreenRgb(const std::string& display) {
 // keep what an earlier one drew, or covers that ignore depth, do not match. A key then
 // ends the demo with status 0.
 TEST(ShowPicture, TheFirstStopOnScreenIsTheCarouselDrawnFresh) {
-  ASSERT_EQ(dglInit(1280, 720, 32, 16, 8), 0);
-  glEnable(GL_CULL_FACE);
-  glEnable(GL_DEPTH_TEST);
+  GlContext gl;
+  gl.SetUp();
   ASSERT_EQ(coverflow_init(), 0);
-  glClearColor(0, 0, 0, 1);
-  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
+  gl_clear(0, 0, 0);
   coverflow_render(-7.0f);
   coverflow_render_text(0, 1.0f);
-  std::vector<uint8_t> want(1280 * 720 * 4);
-  glReadPixels(0, 0, 1280, 720, GL_RGBA, GL_UNSIGNED_BYTE, want.data());
-  dglShutDown();
+  const std::vector<uint8_t> want = gl_pixels();
+  gl.TearDown();
   Xvfb x;
   ASSERT_TRUE(x.Start(1280, 720));
   Child demo;
@@ -84,8 +79,7 @@ TEST(ShowPicture, TheFirstStopOnScreenIsTheCarouselDrawnFresh) {
     int differ = 0;
     for (size_t i = 0; i < screen.size(); i++) {
       if (!shown && screen[i]) shown = NowSeconds();
-      const int y = 719 - (int)(i / 3 / 1280), at = (y * 1280 + i / 3 % 1280) * 4 + i % 3;
-      differ += abs(screen[i] - want[at]) > 2;
+      differ += abs(screen[i] - want[i / 3 * 4 + i % 3]) > 2;
     }
     fewest = std::min(fewest, differ);
   }

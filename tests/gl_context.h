@@ -13,8 +13,7 @@
 
 #include "system.h"
 
-class GlContext : public ::testing::Environment {
- public:
+struct GlContext : ::testing::Environment {
   void SetUp() override {
     for (const char* e : {"DGL_PLATFORM=headless", "EGL_PLATFORM=surfaceless", "MESA_GLES_VERSION_OVERRIDE=2.0"})
       putenv((char*)e);
@@ -43,16 +42,11 @@ inline void gl_clear(float r, float g, float b, float a = 1.0f) {
 // What every draw function leaves: its program, no buffer bound, no attribute array on,
 // depth test and culling on, blending off.
 inline void expect_shared_state(GLuint program) {
-  GLint v[4] = {-1, -1, -1, -1};
-  glGetIntegerv(GL_CURRENT_PROGRAM, &v[0]);
-  glGetIntegerv(GL_ARRAY_BUFFER_BINDING, &v[1]);
-  glGetIntegerv(GL_ELEMENT_ARRAY_BUFFER_BINDING, &v[2]);
-  EXPECT_EQ(v[0], (GLint)program);
-  EXPECT_EQ(v[1] | v[2], 0);
-  for (GLuint a = 0; a < 3; a++) {
-    glGetVertexAttribiv(a, GL_VERTEX_ATTRIB_ARRAY_ENABLED, &v[3]);
-    EXPECT_EQ(v[3], 0) << "attribute array " << a;
-  }
+  GLint v[6] = {-1, -1, -1, -1, -1, -1};
+  const GLenum names[3] = {GL_CURRENT_PROGRAM, GL_ARRAY_BUFFER_BINDING, GL_ELEMENT_ARRAY_BUFFER_BINDING};
+  for (int i = 0; i < 3; i++) glGetIntegerv(names[i], &v[i]);
+  for (GLuint a = 0; a < 3; a++) glGetVertexAttribiv(a, GL_VERTEX_ATTRIB_ARRAY_ENABLED, &v[3 + a]);
+  EXPECT_EQ(std::vector<GLint>(v, v + 6), (std::vector<GLint>{(GLint)program, 0, 0, 0, 0, 0})) << "program, buffers, arrays";
   EXPECT_TRUE(glIsEnabled(GL_DEPTH_TEST) && glIsEnabled(GL_CULL_FACE) && !glIsEnabled(GL_BLEND));
   EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
 }
