@@ -18,13 +18,12 @@ namespace {
 
 const int W = 1280, H = 720;
 
-GLuint texture_of(int w, int h, const std::vector<uint8_t>& rgba) {
+GLuint texture_of(int w, int h, const std::vector<uint8_t>& rgba) {  // linear, clamped, level 0 only
   GLuint t;
-  glGenTextures(1, &t);
-  glBindTexture(GL_TEXTURE_2D, t);
+  glGenTextures(1, &t), glBindTexture(GL_TEXTURE_2D, t);
   glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, w, h, 0, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
-  for (GLenum p : {GL_TEXTURE_MIN_FILTER, GL_TEXTURE_MAG_FILTER}) glTexParameteri(GL_TEXTURE_2D, p, GL_LINEAR);
-  for (GLenum p : {GL_TEXTURE_WRAP_S, GL_TEXTURE_WRAP_T}) glTexParameteri(GL_TEXTURE_2D, p, GL_CLAMP_TO_EDGE);
+  for (GLenum p : {GL_TEXTURE_MIN_FILTER, GL_TEXTURE_MAG_FILTER, GL_TEXTURE_WRAP_S, GL_TEXTURE_WRAP_T})
+    glTexParameteri(GL_TEXTURE_2D, p, p == GL_TEXTURE_WRAP_S || p == GL_TEXTURE_WRAP_T ? GL_CLAMP_TO_EDGE : GL_LINEAR);
   return t;
 }
 
@@ -40,8 +39,7 @@ struct Misses {
 
 TEST(CarouselTransform, EachCoverStandsTurnsAndDimsByItsOffsetFromTheMiddle) {
   struct Place { int i; float position; double x, z, degrees, color; };
-  std::vector<Place> places = {{2, 0, 2.1, -5, -60, 0.65}, {0, -8, -5.7, -5, 60, 0.65},
-                               {0, -0.5f, -0.868909, -4.448181, 37.9272, 0.778758},
+  std::vector<Place> places = {{2, 0, 2.1, -5, -60, 0.65}, {0, -8, -5.7, -5, 60, 0.65}, {0, -0.5f, -0.868909, -4.448181, 37.9272, 0.778758},
                                {1, -0.5f, 0.868909, -4.448181, -37.9272, 0.778758}};
   for (int k = 0; k <= 8; k++) {  // -k centres cover k, its neighbours turned towards it
     places.push_back({k, (float)-k, 0, -3.5, 0, 1});
@@ -52,17 +50,15 @@ TEST(CarouselTransform, EachCoverStandsTurnsAndDimsByItsOffsetFromTheMiddle) {
   for (const Place& p : places) {
     float m[16], color;
     coverflow_cover_transform(p.i, p.position, m, &color);
-    const glm::dmat4 want = glm::rotate(glm::translate(projection, glm::dvec3(p.x, -0.75, p.z)),
-                                        glm::radians(p.degrees), glm::dvec3(0, 1, 0));
-    expect_matrix(m, want, 1e-4, "cover " + std::to_string(p.i) + " at " + std::to_string(p.position));
+    expect_matrix(m, glm::rotate(glm::translate(projection, glm::dvec3(p.x, -0.75, p.z)), glm::radians(p.degrees), glm::dvec3(0, 1, 0)),
+                  1e-4, "cover " + std::to_string(p.i) + " at " + std::to_string(p.position));
     EXPECT_NEAR(color, p.color, 1e-6);
   }
   float m[16], color;
   coverflow_cover_transform(3, NAN, m, &color);
   EXPECT_EQ(color, 0.65f) << "a position that is not a number gives the far row's brightness";
   coverflow_text_transform(m);
-  expect_matrix(m, glm::translate(glm::ortho(-1.0, 1.0, -1.0, 1.0, 1.0, 200.0), glm::dvec3(0, -0.81, -2)), 1e-6,
-                "caption");
+  expect_matrix(m, glm::translate(glm::ortho(-1.0, 1.0, -1.0, 1.0, 1.0, 200.0), glm::dvec3(0, -0.81, -2)), 1e-6, "caption");
 }
 
 class Carousel : public ::testing::Test {
@@ -100,21 +96,16 @@ TEST_F(Carousel, TheMiddleCoverShowsItsPictureAndItsReflectionMirroredBelowIt) {
 
 TEST_F(Carousel, TheCaptionBlendsByItsAlphaTimesTheFadeOverWhatIsThere) {
   std::vector<uint8_t> caption(256 * 128 * 4);  // red across, green down, alpha in steps of 16 columns
-  for (int i = 0; i < 256 * 128; i++) {
-    const int x = i % 256, y = i / 256;
-    caption[i * 4] = x, caption[i * 4 + 1] = 2 * y, caption[i * 4 + 2] = 255 - x, caption[i * 4 + 3] = 17 * (x / 16);
-  }
+  for (int i = 0; i < 256 * 128; i++)
+    caption[i * 4] = i % 256, caption[i * 4 + 1] = 2 * (i / 256), caption[i * 4 + 2] = 255 - i % 256, caption[i * 4 + 3] = 17 * (i % 256 / 16);
   GLuint picture = texture_of(256, 128, caption);
   std::swap(picture, title_textures[2]);
   for (float fade : {0.0f, 0.5f, 1.0f}) {
     gl_clear(0, 0, 0);
     coverflow_render(-4.0f);  // the covers' depth, which the caption must pass
     glEnable(GL_SCISSOR_TEST);  // then grey stripes, the destination alpha at one half
-    for (int s = 0; s < 16; s++) {
-      glScissor(s * 80, 0, 80, H);
-      glClearColor((96 + 5 * s) / 255.0f, (96 + 5 * s) / 255.0f, (96 + 5 * s) / 255.0f, 0.5f);
-      glClear(GL_COLOR_BUFFER_BIT);
-    }
+    for (int s = 0; s < 16; s++)
+      glScissor(s * 80, 0, 80, H), glClearColor((96 + 5 * s) / 255.0f, (96 + 5 * s) / 255.0f, (96 + 5 * s) / 255.0f, 0.5f), glClear(GL_COLOR_BUFFER_BIT);
     glDisable(GL_SCISSOR_TEST);
     const std::vector<uint8_t> before = gl_pixels();
     EXPECT_EQ(coverflow_render_text(2, fade), 0);
@@ -146,8 +137,7 @@ TEST_F(Carousel, EachFrameDrawsWhatTheScriptSays) {
     SCOPED_TRACE(testing::Message() << (f.scroller_sequence ? "scroller sequence at " : "carousel at ") << f.t);
     EXPECT_EQ(f.scroller_sequence ? timeline_scroller_frame(f.t) : timeline_carousel_frame(f.t), 0);
     const TIMELINE_FRAME& got = timeline_last_frame;
-    EXPECT_EQ(got.scroller, f.scroller_time >= 0);
-    EXPECT_EQ(got.carousel, f.scroller_time < 0);
+    EXPECT_TRUE(got.scroller == (f.scroller_time >= 0) && got.carousel == (f.scroller_time < 0));
     if (got.scroller) EXPECT_DOUBLE_EQ(got.scroller_time, f.scroller_time);
     else EXPECT_EQ(std::make_tuple(got.position, got.caption, got.fade), std::make_tuple(f.position, f.caption, f.fade));
   }
@@ -158,20 +148,17 @@ TEST(CarouselSetUp, StopsAtTheFirstMissingFile) {
   for (const std::string missing : {"coverflow_text.fsh", "cover6.ktx"}) {
     SCOPED_TRACE(missing);
     coverflow_program = coverflow_text_program = cover_vbo = 0;
-    std::fill(coverflow_textures, coverflow_textures + 9, 0u);
-    std::fill(title_textures, title_textures + 4, 0u);
+    std::fill(coverflow_textures, coverflow_textures + 9, 0u), std::fill(title_textures, title_textures + 4, 0u);
     ScratchData data;
     ASSERT_TRUE(data.LinkAllBut(missing));
     _dglSetExecutableDirectory(data.dir.c_str());
     StdoutCapture out;
     EXPECT_EQ(coverflow_init(), -1);
     const std::vector<std::string> lines = out.Lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find("File not found '" + missing + "'."), std::string::npos) << lines[0];
-    GLint sampler = -1;
+    ASSERT_TRUE(lines.size() == 1 && lines[0].find("File not found '" + missing + "'.") != std::string::npos) << out.Stop();
+    GLint sampler = -1, covers = missing == "cover6.ktx" ? 6 : 0;
     glGetUniformiv(coverflow_program, glGetUniformLocation(coverflow_program, "u_tex"), &sampler);
     EXPECT_EQ(sampler, 0);
-    const int covers = missing == "cover6.ktx" ? 6 : 0;
     for (int i = 0; i < 9; i++) EXPECT_EQ(coverflow_textures[i] != 0, i < covers) << "cover " << i;
     EXPECT_EQ(coverflow_text_program != 0, covers > 0);
     EXPECT_EQ(title_textures[0] | cover_vbo, 0u);
