@@ -5,13 +5,11 @@
 #include <X11/Xutil.h>
 #include <libopenmpt/libopenmpt.h>
 
-#include <fstream>
 #include <sstream>
 
 #include "coverflow.h"
 #include "gl_context.h"
 #include "process.h"
-#include "scratch_data.h"
 
 static const std::string kBin = DGL_BINARY_DIR;
 static const std::vector<std::string> kHeadless = {"DGL_PLATFORM=headless", "SDL_AUDIODRIVER=dummy"};

@@ -3,14 +3,19 @@
 #pragma once
 #include <gtest/gtest.h>
 #include <GLES2/gl2.h>
-#include <stdlib.h>
+#include <math.h>
+#include <string.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
-#include <glm/glm.hpp>
+#include <glm/gtc/matrix_transform.hpp>
 #include <glm/gtc/type_ptr.hpp>
 
+#include "file_io.h"
+#include "scratch_data.h"
+#include "stdout_capture.h"
 #include "system.h"
 
 struct GlContext : ::testing::Environment {

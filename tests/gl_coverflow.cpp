@@ -1,15 +1,9 @@
 // The carousel on a real GL context: where each cover stands, the pictures of a cover, its
 // reflection and the caption over a background, what the script draws, set-up failures.
-#include <math.h>
-
-#include <glm/gtc/matrix_transform.hpp>
 
 #include "coverflow.h"
-#include "file_io.h"
 #include "gl_context.h"
-#include "scratch_data.h"
 #include "scroller.h"
-#include "stdout_capture.h"
 #include "timeline.h"
 
 DGL_GL_TEST_ENVIRONMENT;

@@ -1,17 +1,8 @@
 // The scroller scene on a real GL ES 2.0 context: set-up failures, the slot matrices of
 // every wave shape, the clock and the markers, and a letter drawn before the backdrop.
-#include <math.h>
-#include <string.h>
 
-#include <fstream>
-
-#include <glm/gtc/matrix_transform.hpp>
-
-#include "file_io.h"
 #include "gl_context.h"
-#include "scratch_data.h"
 #include "scroller.h"
-#include "stdout_capture.h"
 
 DGL_GL_TEST_ENVIRONMENT;
 
@@ -197,22 +188,4 @@ TEST_F(Scene, ALetterInFrontOfTheBackdrop) {
   }
   EXPECT_GT(letter_pixels, 600);
   EXPECT_EQ(wrong, 0);
-}
-
-// The shipped text: every byte has a glyph or is a marker or line break, and its eight
-// markers stand far enough apart to count once each and all arrive while the module
-// plays (a marker counts when it enters at slot 30; the scroller starts 7 s in).
-TEST(ScrollText, ShowsEveryWaveShapeOnce) {
-  std::ifstream in(std::string(DGL_SOURCE_DIR) + "/data/scroll.txt", std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(in)), {});
-  build_font_letter_lookup();
-  std::vector<size_t> markers;
-  for (size_t k = 0; k < text.size(); k++) {
-    if (text[k] == '#') markers.push_back(k);
-    EXPECT_TRUE(strchr("#\n", text[k]) || font_letter_lookup[(unsigned char)text[k]] != -1) << "byte " << (int)text[k] << " at " << k;
-  }
-  ASSERT_GE(markers.size(), 8u);
-  for (size_t i = 1; i < markers.size(); i++) EXPECT_GE(markers[i] - markers[i - 1], 31u);
-  EXPECT_GE(text.size() - markers.back() + markers.front(), 31u) << "across the wrap";
-  EXPECT_LT((markers[7] - 30.0) / 12.0, 92.0 - 7.0 - 5.0) << "quorvelt.mod plays 92 s: the last shape needs seconds";
 }

@@ -2,14 +2,10 @@
 // reports with GL's own logs, silence on warnings, and the attribute locations.
 #include <unistd.h>
 
-#include <fstream>
 #include <regex>
 
-#include "file_io.h"
 #include "gl_context.h"
-#include "scratch_data.h"
 #include "shader.h"
-#include "stdout_capture.h"
 
 DGL_GL_TEST_ENVIRONMENT;
 

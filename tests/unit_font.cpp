@@ -4,9 +4,7 @@
 #include <string.h>
 
 #include <array>
-#include <functional>
 #include <map>
-#include <numeric>
 #include <set>
 
 #include <glm/geometric.hpp>
@@ -24,10 +22,9 @@ Rows glyph_rows(int g) {
 }
 std::vector<VERTEX> mesh_of(const Rows& rows) {  // an 8x7 white RGB bitmap with these pixels black
   std::vector<unsigned char> px(7 * 24, 0xFF);
-  for (int i = 0; i < 56; i++) if (rows[i / 8] & 0x80 >> i % 8) memset(&px[i / 8 * 24 + i % 8 * 3], 0, 3);
+  for (int i = 0; i < 56; i++) memset(&px[i / 8 * 24 + i % 8 * 3], rows[i / 8] & 0x80 >> i % 8 ? 0 : 0xFF, 3);
   std::vector<VERTEX> out;
-  build_glyph_verts(px.data(), 24, out);
-  return out;
+  return build_glyph_verts(px.data(), 24, out), out;
 }
 uint32_t colour(const VERTEX& v) { return v.r | v.g << 8 | v.b << 16 | (uint32_t)v.a << 24; }
 
@@ -58,9 +55,7 @@ void expect_outward(const std::vector<VERTEX>& m, const Rows& rows) {
   };
   auto at = [&](size_t i) { return glm::dvec3(m[i].x, m[i].y, m[i].z); };
   for (size_t t = 0; t + 3 <= m.size(); t += 3) {
-    glm::dvec3 n = glm::cross(at(t + 1) - at(t), at(t + 2) - at(t)), p = (at(t) + at(t + 1) + at(t + 2)) / 3.0;
-    ASSERT_GT(glm::length(n), 0.0) << "degenerate triangle " << t / 3;
-    n *= 0.05 / glm::length(n);
+    const glm::dvec3 p = (at(t) + at(t + 1) + at(t + 2)) / 3.0, n = 0.05 * glm::normalize(glm::cross(at(t + 1) - at(t), at(t + 2) - at(t)));
     EXPECT_TRUE(solid(p - n) && !solid(p + n)) << "triangle " << t / 3;
     EXPECT_TRUE(colour(m[t]) != 0xFF202020 || fabs(fabs(n.x) - 0.05) < 1e-9) << "side wall " << t / 3;
     EXPECT_TRUE(colour(m[t]) != 0xFF303030 || fabs(fabs(n.y) - 0.05) < 1e-9) << "cap " << t / 3;
@@ -76,8 +71,9 @@ TEST(FontBitmap, StripOfDistinctBlackAndWhiteGlyphsAndItsLookup) {
   EXPECT_EQ(glyph_rows(36), (Rows{0, 0, 0, 0, 0, 0x30, 0x30}));
   std::set<Rows> seen = {Rows{}};
   for (int g = 0; g < 45; g++) {  // column 7 is the gap between letters
-    const Rows rows = glyph_rows(g);
-    EXPECT_TRUE(seen.insert(rows).second && !(std::accumulate(rows.begin(), rows.end(), 0, std::bit_or<int>()) & 1)) << g;
+    int columns = 0;
+    for (int row : glyph_rows(g)) columns |= row;
+    EXPECT_TRUE(seen.insert(glyph_rows(g)).second && !(columns & 1)) << g;
   }
   EXPECT_EQ(glyph_rows(45), Rows{});
   build_font_letter_lookup();
@@ -121,9 +117,7 @@ TEST(GlyphMesh, BoxCountsAndEveryGlyphFacesOutward) {
 
 TEST(FontMerge, WholeFontPacksIntoGlyphLocalLists) {
   const std::vector<std::vector<VERTEX>> raw = build_font_verts(46);
-  opt_font_verts.assign(46, {}), opt_font_indices.assign(46, {});
-  opt_font_vertex_offsets.assign(46, 0), opt_font_index_offsets.assign(46, 0);
-  opt_font_verts_bb.clear(), opt_font_indices_bb.clear();
+  opt_font_verts.assign(46, {}), opt_font_indices.assign(46, {}), opt_font_vertex_offsets.assign(46, 0), opt_font_index_offsets.assign(46, 0);
   optimise_font_meshes(raw);
   uint32_t v_sum = 0, i_sum = 0;
   std::vector<uint16_t> joined;
@@ -157,7 +151,7 @@ TEST(FontMerge, WholeFontPacksIntoGlyphLocalLists) {
 TEST(FaceBackdrop, ThreeKindsOfTexelInTheirPlacesAndBandsDownTheScreen) {
   std::vector<unsigned char> image(128 * 128 * 2, 0x11);
   build_face_image(image.data());
-  using Texel = std::pair<int, int>;
+  using Texel = std::pair<int, int>;  // luminance, alpha
   const Texel kBack(0x80, 0x00), kInk(0x40, 0xFF), kFace(0xFF, 0xFF);
   auto texel = [&](int r, int c) { return Texel(image[r * 256 + c * 2], image[r * 256 + c * 2 + 1]); };
   std::map<Texel, int> count;  // any fourth kind of texel shows up here too
