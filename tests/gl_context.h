@@ -1,5 +1,5 @@
-// One headless GL ES 2.0 context for the whole test program, with the driver's shared
-// state, and what the GL tests read back from it.
+// One headless GL ES 2.0 context for the whole test program, and what the GL tests read
+// back from it.
 #pragma once
 #include <gtest/gtest.h>
 #include <GLES2/gl2.h>
@@ -20,11 +20,9 @@
 
 struct GlContext : ::testing::Environment {
   void SetUp() override {
-    for (const char* e : {"DGL_PLATFORM=headless", "EGL_PLATFORM=surfaceless", "MESA_GLES_VERSION_OVERRIDE=2.0"})
-      putenv((char*)e);
+    for (auto [name, value] : {std::pair{"DGL_PLATFORM", "headless"}, {"EGL_PLATFORM", "surfaceless"}, {"MESA_GLES_VERSION_OVERRIDE", "2.0"}})
+      setenv(name, value, 0);
     ASSERT_EQ(dglInit(1280, 720, 32, 16, 8), 0) << "no headless GL ES 2.0 context";
-    glEnable(GL_CULL_FACE);
-    glEnable(GL_DEPTH_TEST);
   }
   void TearDown() override { dglShutDown(); }
 };
@@ -39,7 +37,9 @@ inline std::vector<uint8_t> gl_pixels() {
   return px;
 }
 
+// The driver's shared state (depth test and culling on) and a cleared frame.
 inline void gl_clear(float r, float g, float b, float a = 1.0f) {
+  glEnable(GL_CULL_FACE), glEnable(GL_DEPTH_TEST);
   glClearColor(r, g, b, a);
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
 }

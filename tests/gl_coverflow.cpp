@@ -59,6 +59,7 @@ class Carousel : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     _dglSetExecutableDirectory(nullptr);
+    gl_clear(0, 0, 0);
     ready_ = coverflow_init() == 0 && scroller_init() == 0 && ouch_init() == 0;
   }
   void SetUp() override { ASSERT_TRUE(ready_) << "set-up failed on the built data"; }

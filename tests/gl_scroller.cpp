@@ -15,6 +15,7 @@ class Scene : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     _dglSetExecutableDirectory(nullptr);
+    gl_clear(0, 0, 0);
     ready_ = scroller_init() == 0 && ouch_init() == 0;
     loaded_text_ = scroll_text;
   }
