@@ -32,15 +32,12 @@ struct GlContext : ::testing::Environment {
 // The 1280x720 surface as RGBA bytes, bottom row first.
 inline std::vector<uint8_t> gl_pixels() {
   std::vector<uint8_t> px(1280 * 720 * 4);
-  glPixelStorei(GL_PACK_ALIGNMENT, 1);
-  glReadPixels(0, 0, 1280, 720, GL_RGBA, GL_UNSIGNED_BYTE, px.data());
-  return px;
+  return glReadPixels(0, 0, 1280, 720, GL_RGBA, GL_UNSIGNED_BYTE, px.data()), px;
 }
 
 // The driver's shared state (depth test and culling on) and a cleared frame.
 inline void gl_clear(float r, float g, float b, float a = 1.0f) {
-  glEnable(GL_CULL_FACE), glEnable(GL_DEPTH_TEST);
-  glClearColor(r, g, b, a);
+  glEnable(GL_CULL_FACE), glEnable(GL_DEPTH_TEST), glClearColor(r, g, b, a);
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
 }
 

@@ -101,8 +101,7 @@ TEST_F(Scene, SlotsFollowTheClockAndSkipWhatHasNoGlyph) {
     }
   }
   // Line break and lower case: empty slots; the blank: pointers and matrix but no draw.
-  set_text("A\nb" + std::string(27, 'C') + " ");
-  scroller_render(0.0);
+  set_text("A\nb" + std::string(27, 'C') + " "), scroller_render(0.0);
   const struct { int slot, glyph, drawn; } want[] = {{0, 0, 1}, {1, -1, 0}, {2, -1, 0}, {3, 2, 1}, {30, 45, 0}};
   for (const auto& w : want)
     EXPECT_EQ(std::make_pair(scroller_slots[w.slot].glyph, scroller_slots[w.slot].drawn), std::make_pair(w.glyph, w.drawn));
@@ -111,8 +110,7 @@ TEST_F(Scene, SlotsFollowTheClockAndSkipWhatHasNoGlyph) {
   EXPECT_EQ(std::make_pair((uintptr_t)pointer[0], (uintptr_t)pointer[1] - 12), std::make_pair((uintptr_t)opt_font_vertex_offsets[45] * 16,
                                                                                              (uintptr_t)opt_font_vertex_offsets[45] * 16));
   for (const std::string& text : {std::string(31, ' '), std::string()}) {  // nothing to draw
-    set_text(text);
-    gl_clear(0, 0, 1);
+    set_text(text), gl_clear(0, 0, 1);
     EXPECT_EQ(scroller_render(2.5), 0);
     const std::vector<uint8_t> px = gl_pixels();
     for (int i = 0; i < W * H; i++) ASSERT_TRUE(px[i * 4] == 0 && px[i * 4 + 2] == 255) << "text of " << text.size();
@@ -123,35 +121,25 @@ TEST_F(Scene, SlotsFollowTheClockAndSkipWhatHasNoGlyph) {
 
 TEST_F(Scene, MarkersCountOnceWhenTheyArrive) {
   // A marker at position 0 is the position already stored: not counted when first met.
-  set_text("#" + std::string(60, 'A'));
-  scroller_render(0.0);  // now the stored position is 0 either way
+  set_text("#" + std::string(60, 'A')), scroller_render(0.0);  // now the stored position is 0 either way
   const int before = hash_count();
-  set_text("#" + std::string(60, 'B'));
-  scroller_render(0.0);
+  set_text("#" + std::string(60, 'B')), scroller_render(0.0);
   EXPECT_EQ(scroller_slots[0].glyph, -1) << "a marker takes an empty slot";
   EXPECT_EQ(hash_count(), before);
   set_text("AB#CDEFGH");  // one marker shown several times in the row: counted once
-  for (double time : {0.0, 0.5, 1.0}) {
-    scroller_render(time);
-    EXPECT_EQ(scroller_slots[30].hash_count, before + 1) << time;
-  }
+  for (double time : {0.0, 0.5, 1.0}) EXPECT_EQ((scroller_render(time), scroller_slots[30].hash_count), before + 1) << time;
   // Counted in the frame it enters at the right end. Two markers less than 31 apart: once
   // both are in the row each differs from the one the other stored, so a frame counts two.
   std::string text(200, 'A');
   text[100] = text[110] = '#';
   set_text(text);
   const struct { int step, added; } frames[] = {{69, 0}, {70, 1}, {71, 1}, {80, 2}, {81, 4}, {82, 6}, {100, 8}, {101, 8}};
-  for (const auto& fr : frames) {
-    scroller_render(fr.step / 12.0);
-    EXPECT_EQ(scroller_slots[30].hash_count, before + 1 + fr.added) << "row from " << fr.step;
-  }
+  for (const auto& fr : frames) EXPECT_EQ((scroller_render(fr.step / 12.0), scroller_slots[30].hash_count), before + 1 + fr.added) << fr.step;
 }
 
 TEST_F(Scene, ALetterInFrontOfTheBackdrop) {
   select_record(0);
-  std::string text(31, ' ');
-  text[15] = 'A';  // in the middle slot, flat at z = -28.5: its front at -28.25
-  set_text(text);
+  set_text(std::string(15, ' ') + "A" + std::string(15, ' '));  // in the middle slot, flat at z = -28.5: its front at -28.25
   auto draw = [&](bool letter, int backdrop) {  // backdrop 1: behind, 2: without the depth test
     gl_clear(1, 0, 1);
     if (letter) scroller_render(0.0);

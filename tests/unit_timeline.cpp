@@ -33,12 +33,11 @@ TEST(Script, EveryKeyOfBothTracksPinnedInTheMiddleOfItsSegment) {
             << "between " << a.time << " and " << b.time << " at " << f;
     }
   }
-  EXPECT_EQ(GetValue(coverflow_keys, 0.0f), -5.0f);  // time 0 gives both tracks' last values
-  EXPECT_EQ(GetValue(coverflow_text_fade_keys, 0.0f), 1.0f);
+  // Time 0 gives both tracks' last values.
+  EXPECT_EQ(std::make_pair(GetValue(coverflow_keys, 0.0f), GetValue(coverflow_text_fade_keys, 0.0f)), std::make_pair(-5.0f, 1.0f));
   // Captions change at 14, 24 and 36 s, each starting fully faded out.
   const std::pair<double, int> captions[] = {{0, 0}, {13.999, 0}, {14, 1}, {23.99, 1}, {24, 2}, {35.9, 2}, {36, 3}};
   for (auto [t, index] : captions) EXPECT_EQ(timeline_caption_index(t), index) << t;
-  EXPECT_FALSE(timeline_carousel_over(36.2499));
-  EXPECT_TRUE(timeline_carousel_over(36.25));
+  EXPECT_TRUE(!timeline_carousel_over(36.2499) && timeline_carousel_over(36.25));
   for (int argc : {1, 2, 3}) EXPECT_EQ(timeline_skips_carousel(argc), argc == 2);
 }
