@@ -70,8 +70,7 @@ TEST_F(Carousel, TheMiddleCoverShowsItsPictureAndItsReflectionMirroredBelowIt) {
   std::vector<uint8_t> ramp(4 * 256 * 4, 255);  // red at the top row, green at the bottom
   for (int i = 0; i < 4 * 256; i++) ramp[i * 4] = 255 - i / 4, ramp[i * 4 + 1] = i / 4, ramp[i * 4 + 2] = 0;
   GLuint picture = texture_of(4, 256, ramp);
-  std::swap(picture, coverflow_textures[4]);
-  gl_clear(0, 0, 0);
+  std::swap(picture, coverflow_textures[4]), gl_clear(0, 0, 0);
   EXPECT_EQ(coverflow_render(-4.0f), 0);
   std::swap(picture, coverflow_textures[4]);
   expect_shared_state(coverflow_program);
@@ -96,8 +95,7 @@ TEST_F(Carousel, TheCaptionBlendsByItsAlphaTimesTheFadeOverWhatIsThere) {
   GLuint picture = texture_of(256, 128, caption);
   std::swap(picture, title_textures[2]);
   for (float fade : {0.0f, 0.5f, 1.0f}) {
-    gl_clear(0, 0, 0);
-    coverflow_render(-4.0f);  // the covers' depth, which the caption must pass
+    gl_clear(0, 0, 0), coverflow_render(-4.0f);  // the covers' depth, which the caption must pass
     glEnable(GL_SCISSOR_TEST);  // then grey stripes, the destination alpha at one half
     for (int s = 0; s < 16; s++)
       glScissor(s * 80, 0, 80, H), glClearColor((96 + 5 * s) / 255.0f, (96 + 5 * s) / 255.0f, (96 + 5 * s) / 255.0f, 0.5f), glClear(GL_COLOR_BUFFER_BIT);

@@ -36,10 +36,6 @@ TEST(VideoCore, TheSurfaceScaledToFitWithBlackBarsAsTwoMoreElements) {
 }
 
 TEST(VideoCoreDeathTest, UnmeasurableDisplayStopsWithTheCondition) {
-  auto open = [] {
-    vc_record_reset(0, 0, -1);
-    void *w, *d;
-    _dglCreateNativeWindow(1280, 720, &w, &d);
-  };
-  EXPECT_DEATH(open(), "graphics_get_display_size\\( 0 , \\(uint32_t\\*\\)&disp_width, \\(uint32_t\\*\\)&disp_height \\) >= 0");
+  void *w, *d;
+  EXPECT_DEATH((vc_record_reset(0, 0, -1), _dglCreateNativeWindow(1280, 720, &w, &d)), "graphics_get_display_size\\( 0 , \\(uint32_t\\*\\)&disp_width, \\(uint32_t\\*\\)&disp_height \\) >= 0");
 }
