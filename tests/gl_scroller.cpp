@@ -61,9 +61,8 @@ TEST(SceneSetUp, StopsAtTheFirstMissingOrBrokenFile) {
 
 TEST_F(Scene, EveryWaveShapeBendsTheRowAndTurnsEachLetterAlongItsChord) {
   // The eight shapes: wave and depth amplitude, frequency along x, speed in time.
-  const double shapes[8][6] = {{0, 0, 0.1, 0.1, 6, 3.77},     {1, 0, 0.1, 0.1, 6, 3.77},   {1, 1, 0.1, 0.1, 6, 3.77},
-                               {2.1, 0, 0.05, 0.1, 3, 3.77},  {0, 1, 0.1, 0.075, 6, 3.77}, {0.125, 1, 0.1, 0.075, 6, 3.77},
-                               {0.2, 1, 0.05, 0, 3, 1.77},    {2.1, 0, 0.05, 0.1, 3, 3.77}};
+  const double shapes[8][6] = {{0, 0, 0.1, 0.1, 6, 3.77}, {1, 0, 0.1, 0.1, 6, 3.77}, {1, 1, 0.1, 0.1, 6, 3.77}, {2.1, 0, 0.05, 0.1, 3, 3.77},
+      {0, 1, 0.1, 0.075, 6, 3.77}, {0.125, 1, 0.1, 0.075, 6, 3.77}, {0.2, 1, 0.05, 0, 3, 1.77}, {2.1, 0, 0.05, 0.1, 3, 3.77}};
   const glm::dmat4 projection = glm::perspective(M_PI / 3.0, 16.0 / 9.0, 1.0, 200.0);
   for (int r = 0; r < 8; r++) {
     select_record(r);
@@ -83,8 +82,7 @@ TEST_F(Scene, EveryWaveShapeBendsTheRowAndTurnsEachLetterAlongItsChord) {
       }
       float sent[16];  // what the record says is what the program received last
       glGetUniformfv(font_program, glGetUniformLocation(font_program, "u_proj"), sent);
-      EXPECT_EQ(memcmp(sent, scroller_slots[30].matrix, sizeof(sent)), 0);
-      expect_shared_state(font_program);
+      EXPECT_EQ(memcmp(sent, scroller_slots[30].matrix, sizeof(sent)), 0), expect_shared_state(font_program);
     }
   }
 }
@@ -103,12 +101,10 @@ TEST_F(Scene, SlotsFollowTheClockAndSkipWhatHasNoGlyph) {
   // Line break and lower case: empty slots; the blank: pointers and matrix but no draw.
   set_text("A\nb" + std::string(27, 'C') + " "), scroller_render(0.0);
   const struct { int slot, glyph, drawn; } want[] = {{0, 0, 1}, {1, -1, 0}, {2, -1, 0}, {3, 2, 1}, {30, 45, 0}};
-  for (const auto& w : want)
-    EXPECT_EQ(std::make_pair(scroller_slots[w.slot].glyph, scroller_slots[w.slot].drawn), std::make_pair(w.glyph, w.drawn));
-  void* pointer[2] = {};
+  for (const auto& w : want) EXPECT_EQ(std::make_pair(scroller_slots[w.slot].glyph, scroller_slots[w.slot].drawn), std::make_pair(w.glyph, w.drawn));
+  void* pointer[2] = {};  // position and colour of the blank's first vertex
   for (GLuint a : {0u, 1u}) glGetVertexAttribPointerv(a, GL_VERTEX_ATTRIB_ARRAY_POINTER, &pointer[a]);
-  EXPECT_EQ(std::make_pair((uintptr_t)pointer[0], (uintptr_t)pointer[1] - 12), std::make_pair((uintptr_t)opt_font_vertex_offsets[45] * 16,
-                                                                                             (uintptr_t)opt_font_vertex_offsets[45] * 16));
+  EXPECT_EQ((std::vector<uintptr_t>{(uintptr_t)pointer[0], (uintptr_t)pointer[1]}), (std::vector<uintptr_t>{opt_font_vertex_offsets[45] * 16u, opt_font_vertex_offsets[45] * 16u + 12}));
   for (const std::string& text : {std::string(31, ' '), std::string()}) {  // nothing to draw
     set_text(text), gl_clear(0, 0, 1);
     EXPECT_EQ(scroller_render(2.5), 0);
