@@ -5,8 +5,6 @@
 #include <X11/Xutil.h>
 #include <libopenmpt/libopenmpt.h>
 
-#include <sstream>
-
 #include "coverflow.h"
 #include "gl_context.h"
 #include "process.h"
@@ -27,10 +25,8 @@ TEST(Show, RunsTheCarouselThenTheScrollerToTheModulesEnd) {
   const std::string mod((std::istreambuf_iterator<char>(f)), {});  // how long the module plays
   openmpt_module* m = openmpt_module_create_from_memory2(mod.data(), mod.size(), 0, 0, 0, 0, 0, 0, 0);
   ASSERT_NE(m, nullptr) << "quorvelt.mod did not load";
-  const double module = openmpt_module_get_duration_seconds(m);
-  openmpt_module_destroy(m);
+  const double module = openmpt_module_get_duration_seconds(m), start = (openmpt_module_destroy(m), NowSeconds());
   Child demo;
-  const double start = NowSeconds();
   ASSERT_TRUE(demo.StartOnTerminal({kBin + "/demo"}, kHeadless));
   EXPECT_EQ(demo.Wait(36.25 + module + 60), 0) << demo.output;
   // The carousel's 36.25 s, then the module played to its end: nothing ended it early.
@@ -66,9 +62,9 @@ TEST(ShowPicture, TheDemosOwnFramesAreTheCarouselDrawnFresh) {
     const std::vector<uint8_t> want = gl_pixels();
     gl.TearDown();
     Xvfb x;
-    ASSERT_TRUE(x.Start(1280, 720));
     std::vector<std::string> argv = show.args;
     argv.insert(argv.begin(), kBin + "/demo");
+    ASSERT_TRUE(x.Start(1280, 720));
     Child demo;
     ASSERT_TRUE(demo.StartOnTerminal(argv, {"DGL_PLATFORM=x11", "DISPLAY=" + x.display, "SDL_AUDIODRIVER=dummy"}));
     // Screens until one matches. The first that shows the demo's window (a black top row, not

@@ -49,8 +49,7 @@ TEST(CarouselTransform, EachCoverStandsTurnsAndDimsByItsOffsetFromTheMiddle) {
     EXPECT_NEAR(color, p.color, 1e-6);
   }
   float m[16], color;
-  coverflow_cover_transform(3, NAN, m, &color);
-  EXPECT_EQ(color, 0.65f) << "a position that is not a number gives the far row's brightness";
+  EXPECT_EQ((coverflow_cover_transform(3, NAN, m, &color), color), 0.65f) << "a position that is not a number gives the far row's brightness";
   coverflow_text_transform(m);
   expect_matrix(m, glm::translate(glm::ortho(-1.0, 1.0, -1.0, 1.0, 1.0, 200.0), glm::dvec3(0, -0.81, -2)), 1e-6, "caption");
 }
@@ -72,8 +71,7 @@ TEST_F(Carousel, TheMiddleCoverShowsItsPictureAndItsReflectionMirroredBelowIt) {
   GLuint picture = texture_of(4, 256, ramp);
   std::swap(picture, coverflow_textures[4]), gl_clear(0, 0, 0);
   EXPECT_EQ(coverflow_render(-4.0f), 0);
-  std::swap(picture, coverflow_textures[4]);
-  expect_shared_state(coverflow_program);
+  std::swap(picture, coverflow_textures[4]), expect_shared_state(coverflow_program);
   const std::vector<uint8_t> px = gl_pixels();
   Misses misses;
   // Cover 4 faces the eye at z = -3.5, so each screen row is one model height y above the
@@ -150,8 +148,7 @@ TEST(CarouselSetUp, StopsAtTheFirstMissingFile) {
     const std::vector<std::string> lines = out.Lines();
     ASSERT_TRUE(lines.size() == 1 && lines[0].find("File not found '" + missing + "'.") != std::string::npos) << out.Stop();
     GLint sampler = -1, covers = missing == "cover6.ktx" ? 6 : 0;
-    glGetUniformiv(coverflow_program, glGetUniformLocation(coverflow_program, "u_tex"), &sampler);
-    EXPECT_EQ(sampler, 0);
+    EXPECT_EQ((glGetUniformiv(coverflow_program, glGetUniformLocation(coverflow_program, "u_tex"), &sampler), sampler), 0);
     for (int i = 0; i < 9; i++) EXPECT_EQ(coverflow_textures[i] != 0, i < covers) << "cover " << i;
     EXPECT_EQ(coverflow_text_program != 0, covers > 0);
     EXPECT_EQ(title_textures[0] | cover_vbo, 0u);

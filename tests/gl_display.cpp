@@ -14,8 +14,7 @@ TEST(Display, OpensACurrentES2ContextOfTheRequestedSizeTwice) {
     ASSERT_EQ(dglInit(1280, 720, 32, 16, 8), 0);
     EXPECT_EQ(strncmp((const char*)glGetString(GL_VERSION), "OpenGL ES 2.0", 13), 0) << glGetString(GL_VERSION);
     GLint v[4], red, alpha, depth, stencil;
-    glGetIntegerv(GL_VIEWPORT, v);
-    for (auto [name, value] : {std::pair{GL_RED_BITS, &red}, {GL_ALPHA_BITS, &alpha}, {GL_DEPTH_BITS, &depth}, {GL_STENCIL_BITS, &stencil}})
+    for (auto [name, value] : {std::pair{GL_VIEWPORT, v}, {GL_RED_BITS, &red}, {GL_ALPHA_BITS, &alpha}, {GL_DEPTH_BITS, &depth}, {GL_STENCIL_BITS, &stencil}})
       glGetIntegerv(name, value);
     // Eight bits a channel, like the Pi's surface, not a 10-bit configuration.
     EXPECT_EQ(std::make_tuple(v[2], v[3], red, alpha), std::make_tuple(1280, 720, 8, 8));

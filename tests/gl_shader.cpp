@@ -24,17 +24,14 @@ template <class F> std::string log_of(F call) {
 }  // namespace
 
 TEST(Shader, FailuresReportFixedTextThenGLsOwnLog) {
-  GLuint s = glCreateShader(GL_VERTEX_SHADER);
-  glShaderSource(s, 1, &kBroken, nullptr);
-  glCompileShader(s);
+  GLuint s = glCreateShader(GL_VERTEX_SHADER);  // what GL itself says about the broken source
   char gl_log[4096] = {0};
-  glGetShaderInfoLog(s, sizeof(gl_log), nullptr, gl_log);
+  glShaderSource(s, 1, &kBroken, nullptr), glCompileShader(s), glGetShaderInfoLog(s, sizeof(gl_log), nullptr, gl_log);
   ASSERT_NE(gl_log[0], 0);
   const std::string compile = std::string("ERROR: ../source/shader.cpp: Shader failed to compile:\nERROR: ../source/shader.cpp: ") + gl_log + "\n";
   EXPECT_EQ(log_of([] { EXPECT_EQ(dglCreateShaderFromMemory(GL_VERTEX_SHADER, kBroken), 0u); }), compile);
   ScratchData data;  // the same from files; a missing one gives only the lookup's line
-  std::ofstream(data.dir + "/data/broken.vsh") << kBroken;
-  std::ofstream(data.dir + "/data/good.vsh") << kVertex;
+  std::ofstream(data.dir + "/data/broken.vsh") << kBroken, std::ofstream(data.dir + "/data/good.vsh") << kVertex;
   _dglSetExecutableDirectory(data.dir.c_str());
   EXPECT_EQ(log_of([] {
               EXPECT_NE(dglCreateShaderFromFile(GL_VERTEX_SHADER, "good.vsh"), 0u);
@@ -48,8 +45,7 @@ TEST(Shader, FailuresReportFixedTextThenGLsOwnLog) {
   GLuint v = dglCreateShaderFromMemory(GL_VERTEX_SHADER, kVertex), f = dglCreateShaderFromMemory(GL_FRAGMENT_SHADER,
       "precision mediump float; varying vec3 v_uv; void main() { gl_FragColor = vec4(v_uv, 1.0); }");
   GLuint ref = glCreateProgram();
-  glAttachShader(ref, v), glAttachShader(ref, f), glLinkProgram(ref);
-  glGetProgramInfoLog(ref, sizeof(gl_log), nullptr, gl_log);
+  glAttachShader(ref, v), glAttachShader(ref, f), glLinkProgram(ref), glGetProgramInfoLog(ref, sizeof(gl_log), nullptr, gl_log);
   const char* names[] = {"a_position"};
   EXPECT_EQ(log_of([&] { EXPECT_EQ(dglCreateProgram(v, f, names, 1), 0u); }),
             std::string("ERROR: ../source/shader.cpp: Shader program failed to link:\nERROR: ../source/shader.cpp: ") + gl_log + "\n");
@@ -64,8 +60,7 @@ TEST(Shader, WarningsAloneAreSilentAndAttributesGetTheirListPositions) {
   GLuint f = 0, v = 0;
   EXPECT_EQ(log_of([&] { f = dglCreateShaderFromMemory(GL_FRAGMENT_SHADER, warns.c_str()); }), "");
   char log[4096] = {0};
-  glGetShaderInfoLog(f, sizeof(log), nullptr, log);
-  EXPECT_NE(std::string(log).find("warning"), std::string::npos) << "the sample must really warn";
+  EXPECT_NE((glGetShaderInfoLog(f, sizeof(log), nullptr, log), std::string(log)).find("warning"), std::string::npos) << "the sample must really warn";
   v = dglCreateShaderFromMemory(GL_VERTEX_SHADER, "attribute vec4 a_color; attribute vec2 a_tex_coord; attribute vec3 a_position;"
       " varying vec4 c; void main() { c = a_color + vec4(a_tex_coord, 0.0, 0.0); gl_Position = vec4(a_position, 1.0); }");
   ASSERT_NE(f * v, 0u);

@@ -88,8 +88,7 @@ TEST(GlyphMesh, BoxCountsAndEveryGlyphFacesOutward) {
   const std::vector<std::vector<VERTEX>> raw = build_font_verts(46);
   ASSERT_EQ(raw.size(), 46u);
   EXPECT_EQ(census(raw[0]), (std::map<std::string, int>{{"ink", 30}, {"outline", 43}, {"back", 73}, {"side", 22}, {"cap", 18}}));
-  EXPECT_TRUE(raw[45].empty()) << "the blank has no ink";
-  ASSERT_EQ(raw[36].size(), 288u);
+  ASSERT_TRUE(raw[45].empty() && raw[36].size() == 288u) << "the blank has no ink, the full stop 48 faces";
   for (const VERTEX& v : raw[36])  // the full stop's ink fronts lie in x -0.4..0, y -0.6..-0.2
     EXPECT_TRUE(v.z != 0.25f || colour(v) != 0xFFFFFFFF || (fabsf(v.x + 0.2f) <= 0.2f + 1e-6f && fabsf(v.y + 0.4f) <= 0.2f + 1e-6f));
   // One pixel in the middle, in the corner (outline on the grid's edge) and a full-width bar.
@@ -102,8 +101,7 @@ TEST(GlyphMesh, BoxCountsAndEveryGlyphFacesOutward) {
     const std::vector<VERTEX> m = mesh_of(k.rows);
     std::vector<VERTEX> verts;
     std::vector<uint16_t> idx;
-    merge_glyph_verts(m, verts, idx);
-    EXPECT_EQ(std::make_pair(idx.size(), verts.size()), std::make_pair(m.size(), k.merged));
+    EXPECT_EQ((merge_glyph_verts(m, verts, idx), std::make_pair(idx.size(), verts.size())), std::make_pair(m.size(), k.merged));
     EXPECT_EQ(census(m), k.faces);
     expect_outward(m, k.rows);
   }
@@ -143,19 +141,17 @@ TEST(FontMerge, WholeFontPacksIntoGlyphLocalLists) {
 
 TEST(FaceBackdrop, ThreeKindsOfTexelInTheirPlacesAndBandsDownTheScreen) {
   std::vector<unsigned char> image(128 * 128 * 2, 0x11);
-  build_face_image(image.data());
   using Texel = std::pair<int, int>;  // luminance, alpha
   const Texel kBack(0x80, 0x00), kInk(0x40, 0xFF), kFace(0xFF, 0xFF);
   auto texel = [&](int r, int c) { return Texel(image[r * 256 + c * 2], image[r * 256 + c * 2 + 1]); };
   std::map<Texel, int> count;  // any fourth kind of texel shows up here too
-  for (int i = 0; i < 128 * 128; i++) count[texel(i / 128, i % 128)]++;
+  for (int i = (build_face_image(image.data()), 0); i < 128 * 128; i++) count[texel(i / 128, i % 128)]++;
   EXPECT_EQ(count, (std::map<Texel, int>{{kFace, 7666}, {kInk, 4978}, {kBack, 3740}}));
   const std::tuple<int, int, Texel> samples[] = {{0, 0, kBack}, {0, 64, kBack}, {64, 0, kBack}, {64, 127, kBack}, {127, 64, kBack},
       {1, 64, kInk}, {64, 1, kInk}, {64, 9, kInk}, {22, 64, kInk}, {86, 41, kInk}, {86, 86, kInk}, {64, 64, kFace}, {86, 64, kFace}};
   for (auto [r, c, want] : samples) EXPECT_EQ(texel(r, c), want) << r << "," << c;
   std::vector<glm::vec3> v;
-  build_ouch_verts(v);
-  ASSERT_EQ(v.size(), 1440u);
+  ASSERT_EQ((build_ouch_verts(v), v.size()), 1440u);
   for (size_t i = 0; i < v.size(); i++)  // right then left end of band i / 2, evenly down from y = 1
     ASSERT_EQ(v[i], glm::vec3(i % 2 ? -1.0f : 1.0f, 1.0f + ((float)(i / 2) / 720.0f) * -2.0f, -199.9f)) << i;
   EXPECT_GT(glm::cross(v[1] - v[0], v[2] - v[0]).z, 0.0f) << "clockwise: culling would drop the strip";

@@ -28,10 +28,8 @@ TEST(VideoCore, TheSurfaceScaledToFitWithBlackBarsAsTwoMoreElements) {
     want.push_back("update_submit_sync 2");
     EXPECT_EQ(vc_record_calls(), want);
     const auto* w = (EGL_DISPMANX_WINDOW_T*)window;
-    ASSERT_NE(w, nullptr);
-    EXPECT_EQ(std::make_tuple(w->element, w->width, w->height), std::make_tuple(3u, 1280, 720));
-    _dglDestroyNativeWindow();
-    EXPECT_EQ(vc_record_calls().back(), "bcm_host_deinit");
+    ASSERT_TRUE(w && std::make_tuple(w->element, w->width, w->height) == std::make_tuple(3u, 1280, 720));
+    EXPECT_EQ((_dglDestroyNativeWindow(), vc_record_calls().back()), "bcm_host_deinit");
   }
 }
 
