@@ -35,15 +35,14 @@ TEST(Show, RunsTheCarouselThenTheScrollerToTheModulesEnd) {
 }
 
 // The X screen as RGB bytes, bottom row first like GL's; empty when it cannot be read.
-static std::vector<uint8_t> ScreenRgb(const std::string& display) {
+static std::vector<uint8_t> ScreenRgb(Display* d) {
   std::vector<uint8_t> rgb;
-  Display* d = XOpenDisplay(display.c_str());
   XImage* image = d ? XGetImage(d, DefaultRootWindow(d), 0, 0, 1280, 720, AllPlanes, ZPixmap) : nullptr;
   for (int i = 0; image && i < 1280 * 720; i++) {
     const unsigned long p = XGetPixel(image, i % 1280, 719 - i / 1280);
     rgb.insert(rgb.end(), {uint8_t(p >> 16), uint8_t(p >> 8), uint8_t(p)});
   }
-  return image && XDestroyImage(image), d && XCloseDisplay(d), rgb;
+  return image && XDestroyImage(image), rgb;
 }
 
 // The real demo on an X screen of its own, against the same moment drawn here by the scene's
@@ -65,14 +64,18 @@ TEST(ShowPicture, TheDemosOwnFramesAreTheCarouselDrawnFresh) {
     std::vector<std::string> argv = show.args;
     argv.insert(argv.begin(), kBin + "/demo");
     ASSERT_TRUE(x.Start(1280, 720));
+    // One connection held throughout: when its last client leaves, the server resets, and a
+    // demo connecting just then would fail to start.
+    Display* screen_of = XOpenDisplay(x.display.c_str());
+    ASSERT_NE(screen_of, nullptr);
     Child demo;
     ASSERT_TRUE(demo.StartOnTerminal(argv, {"DGL_PLATFORM=x11", "DISPLAY=" + x.display, "SDL_AUDIODRIVER=dummy"}));
     // Screens until one matches. The first that shows the demo's window (a black top row, not
     // the server's patterned root) with something drawn comes after the show's clock started:
     // 12 s after it the moment is over, however slowly frames come.
-    int fewest = 1280 * 720 * 3;
-    for (double shown = 0; demo.Running() && fewest > 0 && (!shown || NowSeconds() < shown + 12);) {
-      const std::vector<uint8_t> screen = ScreenRgb(x.display);
+    int fewest = 1280 * 720 * 3, status = -1;
+    for (double shown = 0; (status = demo.Wait(0)) == -1 && fewest > 0 && (!shown || NowSeconds() < shown + 12);) {
+      const std::vector<uint8_t> screen = ScreenRgb(screen_of);
       int differ = 0, lit = 0;
       for (size_t i = 0; i < screen.size(); i++) differ += abs(screen[i] - want[i / 3 * 4 + i % 3]) > 2, lit += screen[i] > 0;
       if (!shown && lit && screen.size() && std::all_of(screen.end() - 3 * 1280, screen.end(), [](uint8_t c) { return !c; }))
@@ -80,8 +83,10 @@ TEST(ShowPicture, TheDemosOwnFramesAreTheCarouselDrawnFresh) {
       fewest = std::min(fewest, differ);
     }
     EXPECT_EQ(fewest, 0) << "pixel channels off in the closest screen";
+    ASSERT_EQ(status, -1) << "the demo ended by itself:\n" << demo.output;
     demo.Type("q");
     EXPECT_EQ(demo.Wait(30), 0) << demo.output;
+    XCloseDisplay(screen_of);
   }
 }
 
