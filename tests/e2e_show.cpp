@@ -38,10 +38,8 @@ TEST(Show, RunsTheCarouselThenTheScrollerToTheModulesEnd) {
 static std::vector<uint8_t> ScreenRgb(Display* d) {
   std::vector<uint8_t> rgb;
   XImage* image = d ? XGetImage(d, DefaultRootWindow(d), 0, 0, 1280, 720, AllPlanes, ZPixmap) : nullptr;
-  for (int i = 0; image && i < 1280 * 720; i++) {
-    const unsigned long p = XGetPixel(image, i % 1280, 719 - i / 1280);
-    rgb.insert(rgb.end(), {uint8_t(p >> 16), uint8_t(p >> 8), uint8_t(p)});
-  }
+  for (unsigned long i = 0, p; image && i < 1280 * 720; i++)
+    p = XGetPixel(image, i % 1280, 719 - i / 1280), rgb.insert(rgb.end(), {uint8_t(p >> 16), uint8_t(p >> 8), uint8_t(p)});
   return image && XDestroyImage(image), rgb;
 }
 
@@ -64,15 +62,13 @@ TEST(ShowPicture, TheDemosOwnFramesAreTheCarouselDrawnFresh) {
     std::vector<std::string> argv = show.args;
     argv.insert(argv.begin(), kBin + "/demo");
     ASSERT_TRUE(x.Start(1280, 720));
-    // One connection held throughout: when its last client leaves, the server resets, and a
-    // demo connecting just then would fail to start.
+    // One connection held throughout: a server whose last client leaves resets, failing a demo starting then.
     Display* screen_of = XOpenDisplay(x.display.c_str());
     ASSERT_NE(screen_of, nullptr);
     Child demo;
     ASSERT_TRUE(demo.StartOnTerminal(argv, {"DGL_PLATFORM=x11", "DISPLAY=" + x.display, "SDL_AUDIODRIVER=dummy"}));
-    // Screens until one matches. The first that shows the demo's window (a black top row, not
-    // the server's patterned root) with something drawn comes after the show's clock started:
-    // 12 s after it the moment is over, however slowly frames come.
+    // Screens until one matches. The first to show the demo's window (a black top row, not the patterned
+    // root) with something drawn comes after the show's clock started: 12 s on, the moment is over.
     int fewest = 1280 * 720 * 3, status = -1;
     for (double shown = 0; (status = demo.Wait(0)) == -1 && fewest > 0 && (!shown || NowSeconds() < shown + 12);) {
       const std::vector<uint8_t> screen = ScreenRgb(screen_of);

@@ -7,7 +7,6 @@
 #include <string.h>
 
 #include <fstream>
-#include <string>
 #include <vector>
 
 #include <glm/gtc/matrix_transform.hpp>
