@@ -1,268 +1,157 @@
-// The carousel on a real GL context: transforms, the caption's place and blending,
-// the state each call leaves, and set-up failures.
-#include <gtest/gtest.h>
-#include <math.h>
-#include <sys/stat.h>
-
-#include <fstream>
-#include <string>
+// The carousel on a real GL context: where each cover stands, the pictures of a cover, its
+// reflection and the caption over a background, what the script draws, set-up failures.
 
 #include "coverflow.h"
-#include "file_io.h"
 #include "gl_context.h"
-#include "scratch_data.h"
-#include "stdout_capture.h"
+#include "scroller.h"
+#include "timeline.h"
 
 DGL_GL_TEST_ENVIRONMENT;
 
-// Row r, column c of a column-major matrix.
-static float At(const float* m, int r, int c) { return m[c * 4 + r]; }
+namespace {
 
-struct Placement {
-  float x, z, degrees, color;
+const int W = 1280, H = 720;
+
+GLuint texture_of(int w, int h, const std::vector<uint8_t>& rgba) {  // linear, clamped, level 0 only
+  GLuint t;
+  glGenTextures(1, &t), glBindTexture(GL_TEXTURE_2D, t);
+  glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, w, h, 0, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
+  for (GLenum p : {GL_TEXTURE_MIN_FILTER, GL_TEXTURE_MAG_FILTER, GL_TEXTURE_WRAP_S, GL_TEXTURE_WRAP_T})
+    glTexParameteri(GL_TEXTURE_2D, p, p == GL_TEXTURE_WRAP_S || p == GL_TEXTURE_WRAP_T ? GL_CLAMP_TO_EDGE : GL_LINEAR);
+  return t;
+}
+
+// Counts the pixels (channel c of pixel i) that miss what the test expects, naming the first few.
+struct Misses {
+  int n = 0;
+  void check(int got, double want, double tolerance, int i, int c) {
+    if (fabs(got - want) > tolerance && n++ < 5) ADD_FAILURE() << "pixel " << i % W << "," << i / W << " channel " << c << ": " << got << " not " << want;
+  }
 };
 
-// Undoes the fixed projection to read back where a cover stands and how it is turned.
-static Placement Place(int i, float position) {
-  float m[16], color;
-  coverflow_cover_transform(i, position, m, &color);
-  Placement p;
-  p.x = At(m, 0, 3) / 1.357995f;
-  p.z = -At(m, 3, 3);
-  // Column 0 is P * (cos, 0, -sin, 0): row 0 holds P00 cos, row 3 holds sin.
-  p.degrees = atan2f(At(m, 3, 0), At(m, 0, 0) / 1.357995f) * 57.29578f;
-  p.color = color;
-  return p;
-}
+}  // namespace
 
-TEST(CarouselTransform, PositionZeroPutsCoverZeroInTheMiddle) {
-  float m[16], color;
-  coverflow_cover_transform(0, 0.0f, m, &color);
-  const float want[4][4] = {{1.357995f, 0, 0, 0},
-                            {0, 2.4142134f, 0, -1.81066f},
-                            {0, 0, -1.002002f, 3.306807f},
-                            {0, 0, -1, 3.5f}};
-  for (int r = 0; r < 4; r++)
-    for (int c = 0; c < 4; c++) EXPECT_NEAR(At(m, r, c), want[r][c], 2e-5) << r << "," << c;
-  EXPECT_EQ(color, 1.0f);
-}
-
-TEST(CarouselTransform, MinusKCentresCoverKWithItsNeighboursTurnedInward) {
-  for (int k = 0; k <= 8; k++) {
-    Placement c = Place(k, (float)-k);
-    EXPECT_NEAR(c.x, 0.0f, 1e-6);
-    EXPECT_NEAR(c.z, 3.5f - 7.0f, 1e-5);
-    EXPECT_NEAR(c.degrees, 0.0f, 1e-4);
-    EXPECT_EQ(c.color, 1.0f);
-    if (k < 8) {
-      Placement right = Place(k + 1, (float)-k);
-      EXPECT_NEAR(right.x, 1.483516f, 1e-5);
-      EXPECT_NEAR(right.z, -4.972527f, 1e-5);
-      EXPECT_NEAR(right.degrees, -58.9011f, 1e-3);
-      EXPECT_NEAR(right.color, 0.656410f, 1e-6);
-    }
-    if (k > 0) {
-      Placement left = Place(k - 1, (float)-k);
-      EXPECT_NEAR(left.x, -1.483516f, 1e-5);
-      EXPECT_NEAR(left.degrees, 58.9011f, 1e-3);
-    }
+TEST(CarouselTransform, EachCoverStandsTurnsAndDimsByItsOffsetFromTheMiddle) {
+  struct Place { int i; float position; double x, z, degrees, color; };
+  std::vector<Place> places = {{2, 0, 2.1, -5, -60, 0.65}, {0, -8, -5.7, -5, 60, 0.65}, {0, -0.5f, -0.868909, -4.448181, 37.9272, 0.778758},
+                               {1, -0.5f, 0.868909, -4.448181, -37.9272, 0.778758}};
+  for (int k = 0; k <= 8; k++) {  // -k centres cover k, its neighbours turned towards it
+    places.push_back({k, (float)-k, 0, -3.5, 0, 1});
+    if (k < 8) places.push_back({k + 1, (float)-k, 1.483516, -4.972527, -58.9011, 0.656410});
+    if (k > 0) places.push_back({k - 1, (float)-k, -1.483516, -4.972527, 58.9011, 0.656410});
   }
-}
-
-TEST(CarouselTransform, CoversTwoAwayStandInTheRowAtFullTurn) {
-  Placement p = Place(2, 0.0f);
-  EXPECT_NEAR(p.x, 2.1f, 1e-5);
-  EXPECT_NEAR(p.z, -5.0f, 1e-5);
-  EXPECT_NEAR(p.degrees, -60.0f, 1e-4);
-  EXPECT_NEAR(p.color, 0.65f, 1e-6);
-  Placement far_left = Place(0, -8.0f);
-  EXPECT_NEAR(far_left.x, 0.6f * -8 - 0.9f, 1e-4);
-  EXPECT_NEAR(far_left.degrees, 60.0f, 1e-4);
-}
-
-TEST(CarouselTransform, HalfwayTheTwoMiddleCoversAreMirrorImages) {
-  Placement a = Place(0, -0.5f), b = Place(1, -0.5f);
-  EXPECT_NEAR(a.x, -0.868909f, 1e-5);
-  EXPECT_NEAR(b.x, 0.868909f, 1e-5);
-  EXPECT_NEAR(a.z, -4.448181f, 1e-5);
-  EXPECT_NEAR(b.z, -4.448181f, 1e-5);
-  EXPECT_NEAR(a.degrees, 37.9272f, 1e-3);
-  EXPECT_NEAR(b.degrees, -37.9272f, 1e-3);
-  EXPECT_NEAR(a.color, 0.778758f, 1e-6);
-}
-
-TEST(CarouselTransform, NotANumberPositionGivesTheFarRowNotGarbage) {
+  const glm::dmat4 projection = glm::perspective(glm::radians(45.0), 16.0 / 9.0, 0.1, 100.0);
+  for (const Place& p : places) {
+    float m[16], color;
+    coverflow_cover_transform(p.i, p.position, m, &color);
+    expect_matrix(m, glm::rotate(glm::translate(projection, glm::dvec3(p.x, -0.75, p.z)), glm::radians(p.degrees), glm::dvec3(0, 1, 0)),
+                  1e-4, "cover " + std::to_string(p.i) + " at " + std::to_string(p.position));
+    EXPECT_NEAR(color, p.color, 1e-6);
+  }
   float m[16], color;
-  coverflow_cover_transform(3, NAN, m, &color);
-  EXPECT_EQ(color, 0.65f);
-}
-
-TEST(CaptionTransform, IsTheFixedOrthographicShift) {
-  float c[16];
-  coverflow_text_transform(c);
-  const float want[4][4] = {
-      {1, 0, 0, 0}, {0, 1, 0, -0.81f}, {0, 0, -0.01005025f, -0.9899498f}, {0, 0, 0, 1}};
-  for (int r = 0; r < 4; r++)
-    for (int col = 0; col < 4; col++) EXPECT_NEAR(At(c, r, col), want[r][col], 1e-6);
-  EXPECT_FLOAT_EQ(h, 0.1f);
-  EXPECT_FLOAT_EQ(coverflow_text_verts[2].v, 0.5625f);
+  EXPECT_EQ((coverflow_cover_transform(3, NAN, m, &color), color), 0.65f) << "a position that is not a number gives the far row's brightness";
+  coverflow_text_transform(m);
+  expect_matrix(m, glm::translate(glm::ortho(-1.0, 1.0, -1.0, 1.0, 1.0, 200.0), glm::dvec3(0, -0.81, -2)), 1e-6, "caption");
 }
 
 class Carousel : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     _dglSetExecutableDirectory(nullptr);
-    glEnable(GL_CULL_FACE);
-    glEnable(GL_DEPTH_TEST);
-    ready_ = coverflow_init() == 0;
+    gl_clear(0, 0, 0);
+    ready_ = coverflow_init() == 0 && scroller_init() == 0 && ouch_init() == 0;
   }
-  void SetUp() override {
-    ASSERT_TRUE(ready_) << "coverflow_init failed on the built data";
-    glClearColor(0, 0, 0, 1);
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
-  }
-  static std::vector<unsigned char> Read() {
-    std::vector<unsigned char> px(1280 * 720 * 4);
-    glReadPixels(0, 0, 1280, 720, GL_RGBA, GL_UNSIGNED_BYTE, px.data());
-    return px;
-  }
-  static void ExpectSharedStateRestored() {
-    EXPECT_TRUE(glIsEnabled(GL_CULL_FACE));
-    EXPECT_TRUE(glIsEnabled(GL_DEPTH_TEST));
-    EXPECT_FALSE(glIsEnabled(GL_BLEND));
-    GLint array = -1, element = -1;
-    glGetIntegerv(GL_ARRAY_BUFFER_BINDING, &array);
-    glGetIntegerv(GL_ELEMENT_ARRAY_BUFFER_BINDING, &element);
-    EXPECT_EQ(array, 0);
-    EXPECT_EQ(element, 0);
-    for (GLuint i = 0; i < 3; i++) {
-      GLint on = -1;
-      glGetVertexAttribiv(i, GL_VERTEX_ATTRIB_ARRAY_ENABLED, &on);
-      EXPECT_EQ(on, 0) << "attribute " << i;
-    }
-    EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
-  }
-  static bool ready_;
+  void SetUp() override { ASSERT_TRUE(ready_) << "set-up failed on the built data"; }
+  static inline bool ready_ = false;
 };
-bool Carousel::ready_ = false;
 
-TEST_F(Carousel, RendersTheSeamsMatricesAndRestoresState) {
+TEST_F(Carousel, TheMiddleCoverShowsItsPictureAndItsReflectionMirroredBelowIt) {
+  std::vector<uint8_t> ramp(4 * 256 * 4, 255);  // red at the top row, green at the bottom
+  for (int i = 0; i < 4 * 256; i++) ramp[i * 4] = 255 - i / 4, ramp[i * 4 + 1] = i / 4, ramp[i * 4 + 2] = 0;
+  GLuint picture = texture_of(4, 256, ramp);
+  std::swap(picture, coverflow_textures[4]), gl_clear(0, 0, 0);
   EXPECT_EQ(coverflow_render(-4.0f), 0);
-  GLint program = 0;
-  glGetIntegerv(GL_CURRENT_PROGRAM, &program);
-  EXPECT_EQ((GLuint)program, coverflow_program);
-  // The last cover drawn was cover 8: its upload is the seam's matrix.
-  float uploaded[16], want[16], color, uploaded_color = 0;
-  glGetUniformfv(coverflow_program, glGetUniformLocation(coverflow_program, "u_proj"), uploaded);
-  glGetUniformfv(coverflow_program, glGetUniformLocation(coverflow_program, "u_color"), &uploaded_color);
-  coverflow_cover_transform(8, -4.0f, want, &color);
-  for (int i = 0; i < 16; i++) EXPECT_EQ(uploaded[i], want[i]);
-  EXPECT_EQ(uploaded_color, color);
-  GLint texture = 0;
-  glGetIntegerv(GL_TEXTURE_BINDING_2D, &texture);
-  EXPECT_EQ((GLuint)texture, coverflow_textures[8]);
-  ExpectSharedStateRestored();
-}
-
-TEST_F(Carousel, TheMiddleCoverIsBrightAndItsReflectionDarkerBelowIt) {
-  coverflow_render(-4.0f);
-  auto px = Read();
-  auto lum = [&](int x, int y_from_top) {
-    const unsigned char* p = &px[((size_t)(719 - y_from_top) * 1280 + x) * 4];
-    return p[0] + p[1] + p[2];
-  };
-  // The centred cover's face spans the screen's middle; its reflection lies below the
-  // line y = -0.75 on which it stands.
-  long cover = 0, reflection = 0;
-  for (int x = 560; x < 720; x += 8) {
-    for (int y = 220; y < 380; y += 8) cover += lum(x, y);
-    for (int y = 560; y < 700; y += 8) reflection += lum(x, y);
+  std::swap(picture, coverflow_textures[4]), expect_shared_state(coverflow_program);
+  const std::vector<uint8_t> px = gl_pixels();
+  Misses misses;
+  // Cover 4 faces the eye at z = -3.5, so each screen row is one model height y above the
+  // line it stands on; below the line the reflection shows the same row, fading to black.
+  for (int row = 0; row < H; row++) {
+    const double y = ((row + 0.5) / 360.0 - 1.0) * 3.5 / 2.4142134 + 0.75;
+    if (fabs(y) < 0.01 || fabs(y - 2) < 0.01) continue;
+    const double t = std::clamp((2 - fabs(y)) / 2 * 256 - 0.5, 0.0, 255.0);
+    const double shade = y > 2 ? 0 : y > 0 ? 1 : 128.0 / 255 * (1 + y / 2);
+    for (int c = 0; c < 3; c++)
+      misses.check(px[(row * W + 640) * 4 + c], (c == 0 ? 255 - t : c == 1 ? t : 0) * shade, 3, row * W + 640, c);
   }
-  EXPECT_GT(cover, 0);
-  EXPECT_LT(reflection, cover);
 }
 
-TEST_F(Carousel, CaptionLandsInItsPixelRectangleAndKeepsDestinationAlpha) {
-  // A destination alpha the caption must not touch.
-  glClearColor(0, 0, 0, 0.5f);
-  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-  EXPECT_EQ(coverflow_render_text(0, 1.0f), 0);
-  auto px = Read();
-  long inside = 0;
-  for (int y = 0; y < 720; y++)
-    for (int x = 0; x < 1280; x++) {
-      const unsigned char* p = &px[((size_t)y * 1280 + x) * 4];
-      ASSERT_EQ(p[3], 128) << x << "," << y;
-      bool lit = p[0] | p[1] | p[2];
-      // 256 x 72 pixels, centred, from 32.4 to 104.4 pixels above the bottom edge.
-      bool in_rect = x >= 512 && x < 768 && y >= 32 && y <= 104;
-      if (!in_rect) {
-        ASSERT_FALSE(lit) << "caption outside its rectangle at " << x << "," << y;
-      }
-      inside += lit;
+TEST_F(Carousel, TheCaptionBlendsByItsAlphaTimesTheFadeOverWhatIsThere) {
+  std::vector<uint8_t> caption(256 * 128 * 4);  // red across, green down, alpha in steps of 16 columns
+  for (int i = 0; i < 256 * 128; i++)
+    caption[i * 4] = i % 256, caption[i * 4 + 1] = 2 * (i / 256), caption[i * 4 + 2] = 255 - i % 256, caption[i * 4 + 3] = 17 * (i % 256 / 16);
+  GLuint picture = texture_of(256, 128, caption);
+  std::swap(picture, title_textures[2]);
+  for (float fade : {0.0f, 0.5f, 1.0f}) {
+    gl_clear(0, 0, 0), coverflow_render(-4.0f);  // the covers' depth, which the caption must pass
+    glEnable(GL_SCISSOR_TEST);  // then grey stripes, the destination alpha at one half
+    for (int s = 0; s < 16; s++)
+      glScissor(s * 80, 0, 80, H), glClearColor((96 + 5 * s) / 255.0f, (96 + 5 * s) / 255.0f, (96 + 5 * s) / 255.0f, 0.5f), glClear(GL_COLOR_BUFFER_BIT);
+    glDisable(GL_SCISSOR_TEST);
+    const std::vector<uint8_t> before = gl_pixels();
+    EXPECT_EQ(coverflow_render_text(2, fade), 0);
+    expect_shared_state(coverflow_text_program);
+    const std::vector<uint8_t> after = gl_pixels();
+    Misses misses;
+    // 256 x 72 pixels, centred, from 32.4 to 104.4 pixels above the bottom: one texel a
+    // pixel across, the texture's first 72 of 128 rows down.
+    for (int i = 0; i < W * H; i++) {
+      const int x = i % W, row = i / W;
+      const bool inside = x >= 512 && x < 768 && row >= 32 && row < 104;
+      const double texel_row = std::clamp(103.4 - row, 0.0, 127.0);  // 104.4 - (row + 0.5) - half a texel
+      const double src[3] = {double(x - 512), 2 * texel_row, double(255 - (x - 512))};
+      const double a = inside ? 17 * ((x - 512) / 16) / 255.0 * fade : 0;
+      for (int c = 0; c < 3; c++) misses.check(after[i * 4 + c], src[c] * a + before[i * 4 + c] * (1 - a), 3, i, c);
+      misses.check(after[i * 4 + 3], before[i * 4 + 3], 0, i, 3);
     }
-  EXPECT_GT(inside, 500) << "the caption shows no text";
-  ExpectSharedStateRestored();
-}
-
-TEST_F(Carousel, FadeZeroLeavesTheColourBufferUnchanged) {
-  coverflow_render(-2.3f);
-  auto before = Read();
-  EXPECT_EQ(coverflow_render_text(3, 0.0f), 0);
-  auto after = Read();
-  EXPECT_TRUE(before == after);
-  ExpectSharedStateRestored();
-}
-
-TEST_F(Carousel, TheCaptionIsInFrontOfEveryCover) {
-  coverflow_render(-4.0f);
-  auto covers = Read();
-  coverflow_render_text(1, 1.0f);
-  auto both = Read();
-  long changed = 0;
-  for (size_t i = 0; i < both.size(); i += 4) changed += covers[i] != both[i];
-  EXPECT_GT(changed, 500);
-}
-
-// Set-up from a data directory with one file taken out.
-class CarouselSetUp : public ::testing::Test {
- protected:
-  void SetUp() override {
-    coverflow_program = coverflow_text_program = 0;
-    for (auto& t : coverflow_textures) t = 0;
-    for (auto& t : title_textures) t = 0;
-    cover_vbo = cover_ibo = text_vbo = text_ibo = 0;
+    EXPECT_EQ(misses.n, 0) << "fade " << fade;
   }
-  void TearDown() override { _dglSetExecutableDirectory(nullptr); }
-  void DataWithout(const std::string& missing) {
-    ASSERT_TRUE(data_.LinkAllBut(missing));
-    _dglSetExecutableDirectory(data_.dir.c_str());
-  }
-  ScratchData data_;
-};
-
-TEST_F(CarouselSetUp, AMissingCaptionShaderStopsBeforeAnyTexture) {
-  DataWithout("coverflow_text.fsh");
-  StdoutCapture out;
-  EXPECT_EQ(coverflow_init(), -1);
-  auto lines = out.Lines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find("File not found 'coverflow_text.fsh'."), std::string::npos);
-  EXPECT_NE(coverflow_program, 0u);
-  GLint sampler = -1;
-  glGetUniformiv(coverflow_program, glGetUniformLocation(coverflow_program, "u_tex"), &sampler);
-  EXPECT_EQ(sampler, 0);
-  EXPECT_EQ(coverflow_text_program, 0u);
-  EXPECT_EQ(coverflow_textures[0], 0u);
+  std::swap(picture, title_textures[2]);
 }
 
-TEST_F(CarouselSetUp, AMissingSeventhCoverLeavesTheFirstSixAndNothingAfter) {
-  DataWithout("cover6.ktx");
-  StdoutCapture out;
-  EXPECT_EQ(coverflow_init(), -1);
-  EXPECT_EQ(out.Lines().size(), 1u);
-  for (int i = 0; i < 6; i++) EXPECT_NE(coverflow_textures[i], 0u) << i;
-  EXPECT_EQ(coverflow_textures[6], 0u);
-  for (auto t : title_textures) EXPECT_EQ(t, 0u);
-  EXPECT_EQ(cover_vbo, 0u);
+TEST_F(Carousel, EachFrameDrawsWhatTheScriptSays) {
+  if (coverflow_keys.empty()) timeline_fill_tracks();
+  const struct { bool scroller_sequence; double t; float position; int caption; float fade; double scroller_time; } frames[] = {
+      {false, 1, -6, 0, 0, -1}, {false, 12, -4, 0, 0, -1}, {false, 14.125, -1, 1, 0.5f, -1}, {false, 36, -5, 3, 0, -1},
+      {true, 0.5, -5, 3, 1, -1}, {true, 6.99, -5, 3, 1, -1}, {true, 7, 0, 0, 0, 0}, {true, 9.5, 0, 0, 0, 2.5}};
+  for (const auto& f : frames) {
+    SCOPED_TRACE(testing::Message() << (f.scroller_sequence ? "scroller sequence at " : "carousel at ") << f.t);
+    EXPECT_EQ(f.scroller_sequence ? timeline_scroller_frame(f.t) : timeline_carousel_frame(f.t), 0);
+    const TIMELINE_FRAME& got = timeline_last_frame;
+    EXPECT_TRUE(got.scroller == (f.scroller_time >= 0) && got.carousel == (f.scroller_time < 0));
+    EXPECT_EQ(std::make_tuple(got.position, got.caption, got.fade, got.scroller_time),
+              got.carousel ? std::make_tuple(f.position, f.caption, f.fade, 0.0) : std::make_tuple(0.0f, 0, 0.0f, f.scroller_time));
+  }
+}
+
+// Set-up from a data folder with one file left out: what was made before the gap stays.
+TEST(CarouselSetUp, StopsAtTheFirstMissingFile) {
+  for (const std::string missing : {"coverflow_text.fsh", "cover6.ktx"}) {
+    SCOPED_TRACE(missing);
+    coverflow_program = coverflow_text_program = cover_vbo = 0;
+    std::fill(coverflow_textures, coverflow_textures + 9, 0u), std::fill(title_textures, title_textures + 4, 0u);
+    ScratchData data;
+    ASSERT_TRUE(data.LinkAllBut(missing));
+    _dglSetExecutableDirectory(data.dir.c_str());
+    StdoutCapture out;
+    EXPECT_EQ(coverflow_init(), -1);
+    const std::vector<std::string> lines = out.Lines();
+    ASSERT_TRUE(lines.size() == 1 && lines[0].find("File not found '" + missing + "'.") != std::string::npos) << out.Stop();
+    GLint sampler = -1, covers = missing == "cover6.ktx" ? 6 : 0;
+    EXPECT_EQ((glGetUniformiv(coverflow_program, glGetUniformLocation(coverflow_program, "u_tex"), &sampler), sampler), 0);
+    for (int i = 0; i < 9; i++) EXPECT_EQ(coverflow_textures[i] != 0, i < covers) << "cover " << i;
+    EXPECT_EQ(coverflow_text_program != 0, covers > 0);
+    EXPECT_EQ(title_textures[0] | cover_vbo, 0u);
+  }
+  _dglSetExecutableDirectory(nullptr);
 }

@@ -3,95 +3,41 @@
 
 #include "timeline.h"
 
-static const std::vector<KEY> kTrack = {{0, 0}, {2, 0}, {2.25f, 1}, {10, 1}};
-
-TEST(GetValue, TheDesignsTrack) {
-  EXPECT_EQ(GetValue(kTrack, -0.5f), 0.0f);
-  // Exactly the first key's time is not strictly after it: no pair matches.
-  EXPECT_EQ(GetValue(kTrack, 0.0f), 1.0f);
-  EXPECT_FLOAT_EQ(GetValue(kTrack, 2.125f), 0.5f);
-  EXPECT_EQ(GetValue(kTrack, 2.25f), 1.0f);  // exactly, from the products added
-  EXPECT_EQ(GetValue(kTrack, 2.0f), 0.0f);
-  EXPECT_EQ(GetValue(kTrack, 10.0f), 1.0f);
-  EXPECT_EQ(GetValue(kTrack, 11.0f), 1.0f);
-  EXPECT_FLOAT_EQ(GetValue(kTrack, 1.0f), 0.0f);
-}
-
-TEST(GetValue, ALateFirstKeyGivesTheLastValueBeforeIt) {
-  std::vector<KEY> late = {{3, 10}, {5, 20}, {6, 30}};
-  EXPECT_EQ(GetValue(late, 0.0f), 30.0f);
-  EXPECT_EQ(GetValue(late, 2.9f), 30.0f);
-  EXPECT_EQ(GetValue(late, 3.0f), 30.0f);
-  EXPECT_FLOAT_EQ(GetValue(late, 4.0f), 15.0f);
-  EXPECT_EQ(GetValue(late, -1.0f), 10.0f);
-}
-
-TEST(GetValue, EqualTimesStepWithoutDividingByZero) {
-  std::vector<KEY> step = {{0, 0}, {1, 0}, {1, 5}, {2, 5}};
-  EXPECT_EQ(GetValue(step, 1.0f), 0.0f);
-  EXPECT_EQ(GetValue(step, 1.0001f), 5.0f);
-  EXPECT_EQ(GetValue(step, 0.5f), 0.0f);
-}
-
-TEST(GetValue, OneKeyAndEmptyTracks) {
-  std::vector<KEY> one = {{4, 7}};
-  for (float t : {-3.0f, 0.0f, 4.0f, 100.0f}) EXPECT_EQ(GetValue(one, t), 7.0f);
+TEST(GetValue, EdgesOfTheLinearScan) {
+  const std::vector<KEY> design = {{0, 0}, {2, 0}, {2.25f, 1}, {10, 1}}, late = {{3, 10}, {5, 20}, {6, 30}},
+                         step = {{0, 0}, {1, 0}, {1, 5}, {2, 5}}, one = {{4, 7}};
+  const struct { const std::vector<KEY>* track; float t, want; } cases[] = {
+      {&design, -0.5f, 0}, {&design, 0, 1},  // exactly the first key's time matches no pair
+      {&design, 2.125f, 0.5f}, {&design, 2.25f, 1}, {&design, 2, 0}, {&design, 10, 1}, {&design, 11, 1},
+      {&late, 0, 30}, {&late, 2.9f, 30}, {&late, 3, 30}, {&late, 4, 15}, {&late, 5.5f, 25}, {&late, -1, 10},
+      {&step, 1, 0}, {&step, 1.0001f, 5}, {&step, 0.5f, 0}, {&one, -3, 7}, {&one, 4, 7}, {&one, 100, 7}};
+  for (const auto& c : cases) EXPECT_FLOAT_EQ(GetValue(*c.track, c.t), c.want) << c.t;
   EXPECT_EQ(GetValue({}, 1.0f), 0.0f);
+  EXPECT_EQ(GetValue({{2, 0}, {3, 0.7f}}, 3.0f), 0.7f) << "exactly the later key's value";
 }
 
-TEST(GetValue, DoesNotChangeTheCallersTrack) {
-  std::vector<KEY> copy = kTrack;
-  GetValue(copy, 2.1f);
-  ASSERT_EQ(copy.size(), kTrack.size());
-  for (size_t i = 0; i < copy.size(); i++) EXPECT_EQ(copy[i].value, kTrack[i].value);
-}
-
-class Script : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    if (coverflow_keys.empty()) timeline_fill_tracks();
+TEST(Script, EveryKeyOfBothTracksPinnedInTheMiddleOfItsSegment) {
+  if (coverflow_keys.empty()) timeline_fill_tracks();
+  const std::vector<KEY> positions = {{0, -5}, {2, -7}, {10, -7}, {14, -1}, {22, -1}, {24, -3}, {34, -3},
+                                      {36, -5}, {36.25f, -5}};
+  const std::vector<KEY> fades = {{0, 0}, {2, 0}, {2.25f, 1}, {10, 1}, {10.25f, 0}, {14, 0}, {14.25f, 1}, {22, 1},
+                                  {22.25f, 0}, {24, 0}, {24.25f, 1}, {34, 1}, {34.25f, 0}, {36, 0}, {36.25f, 1}};
+  const std::pair<const std::vector<KEY>*, const std::vector<KEY>*> tracks[] = {{&coverflow_keys, &positions},
+                                                                              {&coverflow_text_fade_keys, &fades}};
+  for (auto [got, want] : tracks) {
+    ASSERT_EQ(got->size(), want->size());
+    for (size_t i = 1; i < want->size(); i++) {
+      const KEY a = (*want)[i - 1], b = (*want)[i];
+      for (float f : {0.25f, 0.5f, 1.0f})
+        EXPECT_NEAR(GetValue(*got, a.time + f * (b.time - a.time)), a.value + f * (b.value - a.value), 1e-5)
+            << "between " << a.time << " and " << b.time << " at " << f;
+    }
   }
-};
-
-TEST_F(Script, TracksHoldTheirKeysInTimeOrder) {
-  ASSERT_EQ(coverflow_keys.size(), 9u);
-  ASSERT_EQ(coverflow_text_fade_keys.size(), 15u);
-  EXPECT_EQ(coverflow_keys.back().time, 36.25f);
-  EXPECT_EQ(coverflow_keys.back().value, -5.0f);
-  for (size_t i = 1; i < coverflow_text_fade_keys.size(); i++)
-    EXPECT_LE(coverflow_text_fade_keys[i - 1].time, coverflow_text_fade_keys[i].time);
-}
-
-TEST_F(Script, StopsAndCaptionsSecondBySecond) {
-  auto pos = [](float t) { return GetValue(coverflow_keys, t); };
-  auto fade = [](float t) { return GetValue(coverflow_text_fade_keys, t); };
-  EXPECT_EQ(pos(0.0f), -5.0f);  // time 0.0 gives both tracks' last values
-  EXPECT_EQ(fade(0.0f), 1.0f);
-  EXPECT_FLOAT_EQ(pos(1.0f), -6.0f);
-  EXPECT_EQ(pos(5.0f), -7.0f);
-  EXPECT_FLOAT_EQ(fade(2.125f), 0.5f);
-  EXPECT_EQ(pos(18.0f), -1.0f);
-  EXPECT_EQ(pos(30.0f), -3.0f);
-  EXPECT_EQ(pos(36.1f), -5.0f);
-  // At each caption change the new caption starts fully faded out.
-  EXPECT_EQ(timeline_caption_index(13.999), 0);
-  EXPECT_EQ(timeline_caption_index(14.0), 1);
-  EXPECT_EQ(fade(14.0f), 0.0f);
-  EXPECT_EQ(timeline_caption_index(24.0), 2);
-  EXPECT_EQ(fade(24.0f), 0.0f);
-  EXPECT_EQ(timeline_caption_index(36.0), 3);
-  EXPECT_EQ(fade(36.0f), 0.0f);
-  EXPECT_EQ(fade(36.25f), 1.0f);
-}
-
-TEST_F(Script, TheCarouselEndsAtTheFirstFrameAtOrPastItsLastKey) {
-  EXPECT_FALSE(timeline_carousel_over(36.2499));
-  EXPECT_TRUE(timeline_carousel_over(36.25));
-  EXPECT_TRUE(timeline_carousel_over(40.0));
-}
-
-TEST(Sequences, OnlyExactlyOneArgumentSkipsTheCarousel) {
-  EXPECT_FALSE(timeline_skips_carousel(1));
-  EXPECT_TRUE(timeline_skips_carousel(2));
-  EXPECT_FALSE(timeline_skips_carousel(3));
+  // Time 0 gives both tracks' last values.
+  EXPECT_EQ(std::make_pair(GetValue(coverflow_keys, 0.0f), GetValue(coverflow_text_fade_keys, 0.0f)), std::make_pair(-5.0f, 1.0f));
+  // Captions change at 14, 24 and 36 s, each starting fully faded out.
+  const std::pair<double, int> captions[] = {{0, 0}, {13.999, 0}, {14, 1}, {23.99, 1}, {24, 2}, {35.9, 2}, {36, 3}};
+  for (auto [t, index] : captions) EXPECT_EQ(timeline_caption_index(t), index) << t;
+  EXPECT_TRUE(!timeline_carousel_over(36.2499) && timeline_carousel_over(36.25));
+  for (int argc : {1, 2, 3}) EXPECT_EQ(timeline_skips_carousel(argc), argc == 2);
 }
