@@ -6,14 +6,16 @@
 # its bytes on every architecture), builds into build-ARCH/, runs the unit tests (and on
 # arm64 the GL tests, on the target's own Mesa llvmpipe) through qemu, then makes and
 # checks build-ARCH/quorvelt_VERSION_ARCH.deb. armhf also cross-compiles the VideoCore
-# build (-DDGL_RPI=ON) into build-armhf-rpi/ against platform/videocore's headers.
+# build (-DDGL_RPI=ON) into build-armhf-rpi/ against platform/videocore's headers; arm64
+# also gets qemu-system-arm and the arm64 kernel and busybox (scripts/vm-kernel.sh arm64)
+# for vm.kms_console.arm64, run with: ctest --test-dir build-arm64 -L vm
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 usage() { echo "usage: scripts/cross.sh arm64|armhf [--no-tests]" >&2; exit 2; }
 [ $# -ge 1 ] || usage
 case "$1" in
-  -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
   arm64) triplet=aarch64-linux-gnu ;;
   armhf) triplet=arm-linux-gnueabihf ;;
   *) usage ;;
@@ -34,8 +36,10 @@ apt=(apt-get -o DPkg::Lock::Timeout=600)
 
 bash scripts/deps.sh
 packages=(crossbuild-essential-$arch qemu-user)
+# arm64 also boots a whole machine for the KMS console test (vm.kms_console.arm64).
+[ "$arch" = arm64 ] && packages+=(qemu-system-arm)
 for p in libegl-dev libgles-dev libegl-mesa0 libgl1-mesa-dri libgbm-dev libdrm-dev libx11-dev \
-         libgtest-dev libmpg123-dev libopenmpt-dev libsdl2-dev libmp3lame-dev libpng-dev; do
+         libxfixes-dev libxtst-dev libgtest-dev libmpg123-dev libopenmpt-dev libsdl2-dev libmp3lame-dev libpng-dev; do
   packages+=("$p:$arch")
 done
 missing=()
@@ -58,6 +62,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   DEBIAN_FRONTEND=noninteractive $sudo "${apt[@]}" install -y -qq --no-install-recommends \
     "${missing[@]}" >&2
+fi
+
+if [ "$arch" = arm64 ]; then
+  bash scripts/vm-kernel.sh arm64 ||
+    echo "cross: no arm64 kernel for the virtual-machine test (vm.kms_console.arm64 will be skipped)" >&2
 fi
 
 echo "== native asset generator (build/)"

@@ -1,22 +1,49 @@
 #!/usr/bin/env bash
 # Fetches the Debian kernel that the virtual-machine test boots: the package file of the
-# current linux-image-amd64 release, unpacked into a cache outside the source tree (never
-# installed), kept down to the kernel image and the modules the guest loads.
-#   scripts/vm-kernel.sh          fetch into $DGL_VM_CACHE (default ~/.cache/quorvelt-vm)
+# current linux-image-ARCH release, unpacked into a cache outside the source tree (never
+# installed), kept down to the kernel image and the modules the guest loads. For arm64
+# also the static arm64 busybox (busybox-static:arm64, unpacked, as it cannot sit beside
+# the machine's own) that is the guest's shell there.
+#   scripts/vm-kernel.sh [amd64|arm64]   fetch into $DGL_VM_CACHE (default ~/.cache/quorvelt-vm)
 #   scripts/vm-kernel.sh --help
 set -euo pipefail
 if [ "${1:-}" = "--help" ] || [ "${1:-}" = "-h" ]; then
-  sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'
   exit 0
 fi
-[ $# -eq 0 ] || { echo "vm-kernel: unexpected argument '$1' (try --help)" >&2; exit 2; }
+arch=${1:-amd64}
+case "$arch" in
+  amd64|arm64) ;;
+  *) echo "vm-kernel: unknown architecture '$arch' (amd64 or arm64; try --help)" >&2; exit 2 ;;
+esac
+[ $# -le 1 ] || { echo "vm-kernel: unexpected argument '$2' (try --help)" >&2; exit 2; }
 
 cache=${DGL_VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvelt-vm}
 [ "$(uname -m)" = x86_64 ] || { echo "vm-kernel: only x86_64 hosts are covered" >&2; exit 1; }
 command -v busybox >/dev/null || { echo "vm-kernel: busybox is missing (busybox-static)" >&2; exit 1; }
 
-pkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
-[ -n "$pkg" ] || { echo "vm-kernel: apt knows no linux-image-amd64 (run apt-get update)" >&2; exit 1; }
+work=$(mktemp -d "${TMPDIR:-/tmp}/quorvelt-kernel-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+download() {
+  (cd "$work" && apt-get download -q "$1" 2>&1 | grep -v '^W: Download is performed unsandboxed' >&2 || true)
+  deb=$(ls "$work"/${2}_*.deb 2>/dev/null | head -n1)
+  [ -n "$deb" ] || { echo "vm-kernel: apt-get download $1 failed" >&2; exit 1; }
+}
+
+if [ "$arch" = arm64 ] && [ ! -x "$cache/busybox-arm64" ]; then
+  dpkg --print-foreign-architectures | grep -qx arm64 ||
+    { echo "vm-kernel: arm64 is not a foreign architecture here (scripts/cross.sh arm64 adds it)" >&2; exit 1; }
+  echo "vm-kernel: downloading busybox-static:arm64" >&2
+  download busybox-static:arm64 busybox-static
+  dpkg -x "$deb" "$work/bb"
+  mkdir -p "$cache"
+  cp "$work/bb/bin/busybox" "$cache/busybox-arm64.new"
+  mv "$cache/busybox-arm64.new" "$cache/busybox-arm64"
+fi
+
+pkg=$(apt-cache depends "linux-image-$arch:$arch" 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+pkg=${pkg%:*}
+[ -n "$pkg" ] || { echo "vm-kernel: apt knows no linux-image-$arch (run apt-get update)" >&2; exit 1; }
 version=${pkg#linux-image-}
 dest=$cache/$version
 if [ -f "$dest/vmlinuz" ] && [ -f "$dest/lib/modules/$version/modules.dep" ]; then
@@ -27,12 +54,8 @@ fi
 wanted="kernel/drivers/virtio/virtio_pci.ko kernel/drivers/gpu/drm/virtio/virtio-gpu.ko
 kernel/net/9p/9pnet_virtio.ko kernel/fs/9p/9p.ko kernel/drivers/virtio/virtio_input.ko"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/quorvelt-kernel-XXXXXX")
-trap 'rm -rf "$work"' EXIT
 echo "vm-kernel: downloading $pkg" >&2
-(cd "$work" && apt-get download -q "$pkg" 2>&1 | grep -v '^W: Download is performed unsandboxed' >&2 || true)
-deb=$(ls "$work"/*.deb 2>/dev/null | head -n1)
-[ -n "$deb" ] || { echo "vm-kernel: apt-get download $pkg failed" >&2; exit 1; }
+download "$pkg:$arch" "$pkg"
 echo "vm-kernel: unpacking $(basename "$deb")" >&2
 dpkg -x "$deb" "$work/x"
 tree=$work/x/lib/modules/$version
@@ -44,6 +67,8 @@ while [ -n "$todo" ]; do
   next=""
   for m in $todo; do
     case " $needed " in *" $m "*) continue ;; esac
+    # Built into this kernel (arm64 has virtio's PCI transport inside, say).
+    [ -f "$tree/$m" ] || continue
     needed="$needed $m"
     next="$next $(awk -v m="$m:" '$1 == m {for (i = 2; i <= NF; i++) print $i}' "$tree/modules.dep")"
   done

@@ -10,8 +10,12 @@ out=$1
 # Mesa picks its software rasteriser (kms_swrast) for a virtio GPU without 3D by itself;
 # it is held to ES 2.0 as in the other tests.
 export MESA_GLES_VERSION_OVERRIDE=2.0 MESA_SHADER_CACHE_DISABLE=true
-export LP_NUM_THREADS=2 SDL_AUDIODRIVER=dummy HOME="$out" TMPDIR="$out" PATH=/usr/sbin:/usr/bin:/sbin:/bin
+export LP_NUM_THREADS=2 SDL_AUDIODRIVER=dummy HOME="$out" TMPDIR="$out" PATH=${dgl_bin:+$dgl_bin:}/usr/sbin:/usr/bin:/sbin:/bin
 stty -echo 2>/dev/null
+# busybox's setsid has no -w; it needs none, as it forks only when its caller leads a
+# process group, which a background job of this shell does not.
+wait_flag=-w
+setsid -w true 2>/dev/null || wait_flag=
 
 # No cursor, and a text that stays on screen: the console's own picture.
 printf '\033[2J\033[H\033[?25l' >/dev/tty1
@@ -34,7 +38,7 @@ while read -r cmd name rest; do
       rm -f "$out/$name.pid"
       (
         # The program's own session, with tty1 as its controlling terminal.
-        setsid -w sh -c 'echo $$ >"$0.pid"; exec "$@" </dev/tty1 >"$0.log" 2>&1 3<&- 4<&-' "$out/$name" env $rest
+        setsid $wait_flag sh -c 'echo $$ >"$0.pid"; exec "$@" </dev/tty1 >"$0.log" 2>&1 3<&- 4<&-' "$out/$name" env $rest
         echo "@@exit $name $? $(cut -d' ' -f1 /proc/uptime)"
       ) &
       echo "@@started $name $(cut -d' ' -f1 /proc/uptime)"

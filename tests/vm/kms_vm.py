@@ -9,6 +9,11 @@ a missing asset, an unlisted mode and a missing card (exit 255). After each the
 console's own picture must be back; the guest holds the card's render node open, so
 the kernel's own restore at the card's last close cannot stand in for the program's.
 
+--arch arm64 boots an arm64 kernel in an emulated Cortex-A72 (qemu-system-aarch64 -M virt)
+for the cross build's demo: the host's root then serves the arm64 libraries installed
+through multiarch, with the static arm64 busybox fetched by scripts/vm-kernel.sh arm64 as
+the guest's shell and tools. The same runs and pictures are checked there.
+
 Exit status 0 when every check passes, 1 when one fails, 77 (skipped) when QEMU, busybox
 or the kernel is missing."""
 import argparse
@@ -28,10 +33,19 @@ def say(message):
     print(f"kms_vm: {message}", flush=True)
 
 
-def find_kernel(cache):
-    """The newest cached kernel: a folder with vmlinuz and its module tree."""
+ARCHES = {
+    "amd64": dict(qemu="qemu-system-x86_64", package="qemu-system-x86", console="ttyS0", scale=1,
+                  machine=["-cpu", "Nehalem", "-vga", "none"]),
+    # No keyboard on the board itself: a virtio one, driven by the module in the initramfs.
+    "arm64": dict(qemu="qemu-system-aarch64", package="qemu-system-arm", console="ttyAMA0", scale=5,
+                  machine=["-M", "virt", "-cpu", "cortex-a72", "-device", "virtio-keyboard-pci"]),
+}
+
+
+def find_kernel(cache, arch):
+    """The newest cached kernel for arch: a folder with vmlinuz and its module tree."""
     found = [v for v in (os.listdir(cache) if os.path.isdir(cache) else [])
-             if os.path.isfile(os.path.join(cache, v, "lib/modules", v, "modules.dep"))
+             if v.endswith(f"-{arch}") and os.path.isfile(os.path.join(cache, v, "lib/modules", v, "modules.dep"))
              and os.path.isfile(os.path.join(cache, v, "vmlinuz"))]
     found.sort(key=lambda v: [int(p) if p.isdigit() else 0 for p in v.replace("-", ".").split(".")])
     return os.path.join(cache, found[-1]) if found else None
@@ -57,12 +71,12 @@ def vmlinux(kdir):
     return path if os.path.isfile(path) else os.path.join(kdir, "vmlinuz")
 
 
-def initramfs(kdir, busybox, source, work):
+def initramfs(kdir, busybox, guest_busybox, source, work):
     root = os.path.join(work, "initramfs")
     shutil.rmtree(root, ignore_errors=True)
     for d in ("bin", "proc", "sys", "dev", "host"):
         os.makedirs(os.path.join(root, d))
-    shutil.copy(busybox, os.path.join(root, "bin/busybox"))
+    shutil.copy(guest_busybox, os.path.join(root, "bin/busybox"))
     shutil.copy(os.path.join(source, "tests/vm/init"), os.path.join(root, "init"))
     shutil.copytree(os.path.join(kdir, "lib"), os.path.join(root, "lib"))
     names = subprocess.run(["find", "."], cwd=root, capture_output=True, check=True).stdout
@@ -93,22 +107,22 @@ class Picture:
 
 
 class Machine:
-    def __init__(self, qemu, kernel, image, source, out, work):
+    def __init__(self, arch, qemu, kernel, image, source, out, work, guest_bin):
         self.screen_path = os.path.join(work, "screen.ppm")
         qmp_path = os.path.join(work, "qmp.sock")
         if os.path.exists(qmp_path):
             os.unlink(qmp_path)
         self.started = time.monotonic()
         self.process = subprocess.Popen([
-            qemu, "-nodefaults", "-no-reboot", "-accel", "tcg,thread=multi", "-cpu", "Nehalem",
-            "-smp", "2", "-m", "1024", "-vga", "none", "-display", "none",
+            qemu, "-nodefaults", "-no-reboot", "-accel", "tcg,thread=multi", *ARCHES[arch]["machine"],
+            "-smp", "2", "-m", "1024", "-display", "none",
             "-device", "virtio-gpu-pci,xres=1280,yres=800",
             "-virtfs", "local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap",
             "-virtfs", f"local,path={out},mount_tag=out,security_model=none",
             "-serial", "stdio", "-qmp", f"unix:{qmp_path},server=on,wait=off",
             "-kernel", kernel, "-initrd", image, "-append",
-            "console=ttyS0 panic=-1 loglevel=3 consoleblank=0 vt.global_cursor_default=0 "
-            f"dgl_src={source} dgl_out={out}"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            f"console={ARCHES[arch]['console']} panic=-1 loglevel=3 consoleblank=0 vt.global_cursor_default=0 "
+            f"dgl_src={source} dgl_out={out}" + (f" dgl_bin={guest_bin}" if guest_bin else "")], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=subprocess.STDOUT)
         self.lines, self.unclaimed = queue.Queue(), []
         log = open(os.path.join(out, "serial.log"), "w")
@@ -193,6 +207,8 @@ class Machine:
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", required=True, help="the build folder (demo, data/)")
+    parser.add_argument("--arch", choices=sorted(ARCHES), default="amd64",
+                        help="the guest's architecture, that of the build (default amd64)")
     parser.add_argument("--cache", default=os.environ.get("DGL_VM_CACHE") or os.path.join(
         os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "quorvelt-vm"),
         help="where scripts/vm-kernel.sh put the kernel")
@@ -203,11 +219,16 @@ def main():
     if not os.access(demo, os.X_OK):
         say(f"{demo} is not built")
         return 1
-    qemu = shutil.which("qemu-system-x86_64")
+    arch = ARCHES[args.arch]
+    scale = arch["scale"]
+    qemu = shutil.which(arch["qemu"])
     busybox = "/bin/busybox" if os.path.isfile("/bin/busybox") else shutil.which("busybox")
-    kdir = find_kernel(args.cache)
-    for missing, what in ((qemu, "qemu-system-x86_64 (qemu-system-x86)"), (busybox, "busybox (busybox-static)"),
-                          (kdir, f"a kernel in {args.cache} (scripts/vm-kernel.sh)")):
+    guest_busybox = busybox if args.arch == "amd64" else os.path.join(args.cache, f"busybox-{args.arch}")
+    fetch = "scripts/vm-kernel.sh" + ("" if args.arch == "amd64" else f" {args.arch}")
+    kdir = find_kernel(args.cache, args.arch)
+    for missing, what in ((qemu, f"{arch['qemu']} ({arch['package']})"), (busybox, "busybox (busybox-static)"),
+                          (guest_busybox and os.path.isfile(guest_busybox), f"{guest_busybox} ({fetch})"),
+                          (kdir, f"{args.arch} kernel in {args.cache} ({fetch})")):
         if not missing:
             say(f"skipped: no {what}")
             return 77
@@ -223,8 +244,18 @@ def main():
     for name in os.listdir(os.path.join(build, "data")):
         if name != "cover4.ktx":
             os.symlink(os.path.join(build, "data", name), os.path.join(broken, "data", name))
-    kernel = vmlinux(kdir)
-    image = initramfs(kdir, busybox, source, work)
+    kernel = vmlinux(kdir) if args.arch == "amd64" else os.path.join(kdir, "vmlinuz")
+    image = initramfs(kdir, busybox, guest_busybox, source, work)
+    # The host's own tools are of another architecture: the guest's shell and tools are
+    # then busybox's applets, in a folder of the results share.
+    guest_bin = None
+    if guest_busybox != busybox:
+        guest_bin = os.path.join(out, "bin")
+        os.makedirs(guest_bin)
+        shutil.copy(guest_busybox, os.path.join(guest_bin, "busybox"))
+        applets = subprocess.run([busybox, "--list"], capture_output=True, text=True, check=True).stdout.split()
+        for applet in set(applets) - {"busybox"}:
+            os.symlink("busybox", os.path.join(guest_bin, applet))
 
     failures = []
 
@@ -234,7 +265,7 @@ def main():
             failures.append(what)
 
     say(f"booting {os.path.basename(kdir)} ({os.path.basename(kernel)}), logs in {out}")
-    vm = Machine(qemu, kernel, image, source, out, work)
+    vm = Machine(args.arch, qemu, kernel, image, source, out, work, guest_bin)
     try:
         ready = vm.answer("@@ready", 120)
         expect(ready is not None, "the guest came up")
@@ -250,13 +281,13 @@ def main():
             started = vm.answer(f"@@started {name}", 30)
             t0 = time.monotonic()
             if end:
-                _, taken = vm.wait_screen(lambda p: p.pixels != console.pixels, 60)
+                _, taken = vm.wait_screen(lambda p: p.pixels != console.pixels, 60 * scale)
                 expect(taken, f"{name}: the display taken {time.monotonic() - t0:.1f} s after the start")
             if bars:
                 # The scroller's face layer covers the whole target: its first and last rows
                 # are the picture's edges.
                 w, h, top, bottom = bars
-                p, _ = vm.wait_screen(lambda p: (p.width, p.height) == (w, h) and p.filled(top) and p.filled(bottom), 120)
+                p, _ = vm.wait_screen(lambda p: (p.width, p.height) == (w, h) and p.filled(top) and p.filled(bottom), 120 * scale)
                 expect((p.width, p.height) == (w, h) and p.filled(top) and p.filled(bottom) and
                        p.black(0, top - 1) and p.black(bottom + 1, h - 1),
                        f"{name}: at {w}x{h} the picture fills rows {top}-{bottom}, rows 0-{top - 1} and "
@@ -265,7 +296,7 @@ def main():
                 vm.call("send-key", keys=[{"type": "qcode", "data": "spc"}])
             elif end:
                 vm.send(f"signal {name} {end}")
-            ended = vm.answer(f"@@exit {name}", 120)
+            ended = vm.answer(f"@@exit {name}", 120 * scale)
             got = int(ended.split()[2]) if ended else None
             expect(started and got == status, f"{name}: exit status {got} (expected {status})")
             log = open(os.path.join(out, f"{name}.log"), errors="replace").read() if ended else ""
