@@ -116,13 +116,6 @@ TEST_F(Files, OnlyARegularFileLoads) {
   EXPECT_EQ(dglGetAbsolutePath(nullptr), nullptr);
 }
 
-TEST(FilesDefault, FindsTheBuildsDataBesideTheTestProgram) {
-  _dglSetExecutableDirectory(nullptr);
-  const char* path = dglGetAbsolutePath("font.vsh");
-  if (!path) GTEST_SKIP() << "font.vsh not built yet";
-  EXPECT_EQ(std::string(path), std::string(DGL_BINARY_DIR) + "/data/font.vsh");
-}
-
 static std::string ReadAll(int fd) {
   std::string text;
   char buf[512];
