@@ -7,10 +7,10 @@ attribute vec3 a_position;
 uniform mat4 u_proj;
 uniform float u_time;
 varying vec2 v_uv;
-// Both colours arrive ready for the fragment stage's few multiply-adds (see ouch.fsh):
+// The colours arrive ready for the fragment stage's two multiply-adds (see ouch.fsh):
 varying vec3 v_back;  // this line's background colour, dimmed
-varying vec3 v_tint;  // the faces' colour (turning along the line and down the screen)
-                      // less the ink colour, dimmed
+varying vec3 v_edge;  // what the face's alpha adds: ink - back - tint / 3
+varying vec3 v_lit;   // what its luminance adds where it is drawn: tint * 4 / 3
 
 // The strip's last band stops one display line short of the bottom edge.
 const float LAST_BAND_Y = -0.9972222;
@@ -49,6 +49,9 @@ void main() {
   // so the fragment stage only sees small texture coordinates.
   vec2 drift = vec2(mod(t * 0.11, 1.0), mod(t * 0.07, 1.0));
   v_uv = vec2(a_position.x * 1.7777778 * 2.0 + swing, y * 2.0) + drift;
-  // The two ends of a line a third of the colour wheel apart, blended across it.
-  v_tint = (hue(turn + 0.35 * y + 0.17 * a_position.x) * 0.7 - INK) * DIM;
+  // The faces' colour less the ink, dimmed: the two ends of a line a third of the
+  // colour wheel apart, blended across it.
+  vec3 tint = (hue(turn + 0.35 * y + 0.17 * a_position.x) * 0.7 - INK) * DIM;
+  v_edge = INK * DIM - v_back - tint * 0.3333333;
+  v_lit = tint * 1.3333333;
 }
