@@ -139,41 +139,6 @@ TEST(Capture, TheWholeShowHasSoundAsLongAsItsPictureAndEndsWithTheModule) {
   EXPECT_NEAR((double)(rows - carousel) / 24.0, module, 1.0 / 24.0 + 1e-6);
 }
 
-TEST(Capture, PicturesShowWhatTheirMomentsMustShow) {
-  TempDir dir;
-  // 30 s into the carousel: row 75 crosses only the middle cover (cover 3), which is
-  // centred, wide and bright; the side covers are dimmed to about 65%.
-  ASSERT_EQ(Capture({"--at", "30", "--at-dir", dir.path}).status, 0);
-  Picture p;
-  ASSERT_NO_FATAL_FAILURE(Load(dir / "at-30.png", p));
-  int left = -1, right = -1;
-  for (int x = 0; x < 1280; x++)
-    if (p.Max(x, 75) > 0) left = left < 0 ? x : left, right = x;
-  ASSERT_GE(left, 0) << "no cover at the top of the middle";
-  EXPECT_NEAR((left + right) / 2.0, 639.5, 6.0);
-  EXPECT_GT(right - left, 400);
-  EXPECT_GT(p.MaxIn(left + 10, 80, right - 10, 480), 220);
-  EXPECT_LT(std::max(p.MaxIn(0, 80, left - 20, 480), p.MaxIn(right + 20, 80, 1280, 480)), 180);
-  // Caption 256x72 centred 0.81 below the middle: bright inside, only reflection outside.
-  const int cx0 = 512, cx1 = 768, cy0 = 616, cy1 = 688;
-  EXPECT_GT(p.MaxIn(cx0, cy0, cx1, cy1), 200);
-  EXPECT_LT(std::max({p.MaxIn(cx0 - 100, cy0, cx0 - 4, cy1), p.MaxIn(cx1 + 4, cy0, cx1 + 100, cy1),
-                      p.MaxIn(cx0, cy1 + 4, cx1, 720)}), 140);
-  // 20 s into the scroller: white letters over a full-screen backdrop; nothing is black
-  // near the top and bottom edges.
-  ASSERT_EQ(Capture({"--at", "20", "--skip-carousel", "--at-dir", dir.path}).status, 0);
-  ASSERT_NO_FATAL_FAILURE(Load(dir / "at-20.png", p));
-  long black = 0, white = 0;
-  for (int y = 0; y < 720; y++)
-    for (int x = 0; x < 1280; x++) {
-      black += p.Max(x, y) == 0 && (y < 100 || y >= 620);
-      white += std::min({p.At(x, y)[0], p.At(x, y)[1], p.At(x, y)[2]}) > 200;
-    }
-  EXPECT_EQ(black, 0) << "the backdrop leaves the screen uncovered";
-  EXPECT_GT(white, 1280L * 720 / 400) << "no letters";
-  EXPECT_LT(white, 1280L * 720 / 8) << "more white than a row of letters";
-}
-
 TEST(Capture, BadArgumentsAndAMissingOrFailingEncoderLeaveNoOutput) {
   TempDir dir, tools;
   const std::string mp4 = dir / "show.mp4";

@@ -1,5 +1,5 @@
-// The built programs as a user runs them: from a terminal on the headless backend, with
-// an X server it cannot use, and on X servers of one screen or of two monitors.
+// The built programs as a user runs them: with an X server it cannot use, and on X
+// servers of one screen or of two monitors.
 #include <gtest/gtest.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -11,18 +11,6 @@
 #include "process.h"
 
 static const std::string kBin = DGL_BINARY_DIR;
-
-TEST(Demo, RunsFramesUntilAKeyThenExitsCleanly) {
-  Child demo;
-  ASSERT_TRUE(demo.StartOnTerminal({kBin + "/demo"}, {"DGL_PLATFORM=headless"}));
-  EXPECT_EQ(demo.Wait(1.5), -1) << "ended without a key:\n" << demo.output;
-  demo.Type("x");
-  EXPECT_EQ(demo.Wait(60), 0) << demo.output;
-  // The poll's raw mode is undone: the terminal is back in its cooked, echoing mode.
-  termios after;
-  tcgetattr(demo.slave, &after);
-  EXPECT_EQ(after.c_lflag & (ICANON | ECHO), tcflag_t(ICANON | ECHO));
-}
 
 TEST(Demo, AnXServerItCannotUseExits255WithALineNamingWhy) {
   Xvfb x;

@@ -47,7 +47,8 @@ static std::vector<uint8_t> ScreenRgb(Display* d) {
 // functions on a context set up as the design says: with no argument the first stop after
 // the slide from cover 5 (2.25 s to 10 s: cover 7, caption 0 shown), with one the held
 // last picture (cover 5, caption 3 shown, its first 7 s). Frames that keep what an earlier
-// one drew, or covers that ignore depth, do not match. A key then ends the demo with 0.
+// one drew, or covers that ignore depth, do not match. A key then ends the demo with 0, its
+// terminal back in the mode it had.
 TEST(ShowPicture, TheDemosOwnFramesAreTheCarouselDrawnFresh) {
   const struct { std::vector<std::string> args; float position; int caption; } shows[] = {{{}, -7, 0}, {{"skip"}, -5, 3}};
   for (const auto& show : shows) {
@@ -82,6 +83,9 @@ TEST(ShowPicture, TheDemosOwnFramesAreTheCarouselDrawnFresh) {
     ASSERT_EQ(status, -1) << "the demo ended by itself:\n" << demo.output;
     demo.Type("q");
     EXPECT_EQ(demo.Wait(30), 0) << demo.output;
+    termios after;  // the poll's raw mode undone: the terminal cooked and echoing again
+    tcgetattr(demo.slave, &after);
+    EXPECT_EQ(after.c_lflag & (ICANON | ECHO), tcflag_t(ICANON | ECHO));
     XCloseDisplay(screen_of);
   }
 }

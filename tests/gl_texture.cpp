@@ -301,14 +301,4 @@ TEST(Ktx, FilesCutAnywhereAfterTheHeaderAreRefused) {
   }
 }
 
-TEST(Ktx, MissingFileGivesOnlyTheLookupsLine) {
-  DataDir dir;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(dglLoadKTXTextureFromFile("absent.ktx"), 0u);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
-  EXPECT_EQ(out.find("ERROR: ../source/file_io.cpp("), 0u) << out;
-  EXPECT_NE(out.find("): File not found 'absent.ktx'.\n"), std::string::npos) << out;
-}
-
 }  // namespace

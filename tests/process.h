@@ -87,8 +87,6 @@ struct Child {
     }
   }
 
-  bool Running() { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
-
   ~Child() {
     if (pid > 0) {
       kill(pid, SIGKILL);
@@ -104,7 +102,7 @@ struct Child {
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    execv(args[0], args.data());
+    execvp(args[0], args.data());  // a bare name is looked up in PATH
     _exit(127);
   }
 };
@@ -128,12 +126,7 @@ struct XServer {
       dup2(null_fd, 0);
       dup2(null_fd, 1);
       dup2(null_fd, 2);
-      for (const auto& e : env) putenv(strdup(e.c_str()));
-      std::vector<char*> args;
-      for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      execvp(args[0], args.data());
-      _exit(127);
+      Child::Exec(argv, env);
     }
     close(fds[1]);
     std::string number;
