@@ -174,3 +174,155 @@ TEST_F(Scene, ALetterInFrontOfTheBackdrop) {
   EXPECT_GT(letter_pixels, 600);
   EXPECT_EQ(wrong, 0);
 }
+
+// What the backdrop shows, read from the picture alone: round smileys (dark rim, two
+// upright eyes above a curved mouth) tiled four down the screen and square, so a face is
+// 180 pixels both ways, with each display line's row of faces pushed sideways on its own
+// (the ripple), moving with time. The same frame drawn with one-texel textures (all
+// background, all face, all ink) tells, pixel by pixel, how much of the face texture's
+// alpha and luminance the picture holds, whatever the line's colours.
+TEST_F(Scene, TheBackdropShowsRoundFacesFourDownAndSquareRippledLineByLine) {
+  const int D = 180;  // 720 / 4 rows, and 1280 / (4 * 16 / 9) columns
+  auto frame = [&](double t, int luminance, int alpha) {
+    if (luminance >= 0) {  // one texel, repeated; ouch_init below puts the face back
+      const uint8_t texel[2] = {(uint8_t)luminance, (uint8_t)alpha};
+      glBindTexture(GL_TEXTURE_2D, face_tex);
+      glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE_ALPHA, 1, 1, 0, GL_LUMINANCE_ALPHA, GL_UNSIGNED_BYTE, texel);
+    }
+    gl_clear(1, 0, 1);
+    ouch_render(t, 0.0f, true);
+    std::vector<uint8_t> px = gl_pixels();
+    if (luminance >= 0) ouch_init();
+    return px;
+  };
+  struct Picture {
+    std::vector<std::vector<int>> face;  // top row first: 0 background, 1 face, 2 ink
+    std::vector<std::vector<std::pair<int, int>>> runs;  // each row's faces that lie inside the picture
+  };
+  auto read = [&](double t) {
+    const std::vector<uint8_t> p = frame(t, -1, 0), back = frame(t, 0x80, 0), white = frame(t, 0xFF, 0xFF), dark = frame(t, 0x40, 0xFF);
+    Picture pic;
+    pic.face.assign(H, std::vector<int>(W));
+    pic.runs.resize(H);
+    for (int r = 0; r < H; r++) {
+      for (int c = 0; c < W; c++) {
+        // The picture is linear in the texel's alpha A and in A * L: p = back + A e + A L l,
+        // with l and e from the all-face and all-ink frames. Least squares over the channels.
+        const size_t i = ((H - 1 - r) * W + c) * 4;
+        double d[3], e[3], l[3], ee = 0, el = 0, ll = 0, de = 0, dl = 0;
+        for (int k = 0; k < 3; k++) {
+          l[k] = (white[i + k] - dark[i + k]) / (1 - 0x40 / 255.0);
+          e[k] = white[i + k] - back[i + k] - l[k];
+          d[k] = p[i + k] - back[i + k];
+          ee += e[k] * e[k], el += e[k] * l[k], ll += l[k] * l[k], de += d[k] * e[k], dl += d[k] * l[k];
+        }
+        const double det = ee * ll - el * el;
+        const double a = det ? (de * ll - dl * el) / det : 0, al = det ? (dl * ee - de * el) / det : 0;
+        pic.face[r][c] = a < 0.5 ? 0 : al / a < 0.62 ? 2 : 1;
+      }
+      for (int c = 1, start = -1; c < W; c++) {
+        if (pic.face[r][c] && !pic.face[r][c - 1]) start = c;
+        if (!pic.face[r][c] && pic.face[r][c - 1] && start > 0) pic.runs[r].push_back({start, c});
+      }
+    }
+    return pic;
+  };
+  const Picture pic = read(12.25);
+  // Each line's chord of a face: its shortest inner run; D where the faces touch, 0 between.
+  std::vector<double> chord(H);
+  for (int r = 0; r < H; r++) {
+    int shortest = std::count(pic.face[r].begin(), pic.face[r].end(), 0) < W / 2 ? D : 0;
+    for (auto [a, b] : pic.runs[r]) shortest = std::min(b - a, shortest ? shortest : D);
+    chord[r] = shortest;
+  }
+  // Across: every line repeats with the face's width.
+  int lines = 0, period_ok = 0;
+  for (int r = 0; r < H; r++) {
+    if (pic.runs[r].empty()) continue;
+    int best = 0;
+    double best_agree = -1;
+    for (int s = 120; s <= 240; s++) {
+      int agree = 0;
+      for (int c = 0; c + s < W; c++) agree += pic.face[r][c] == pic.face[r][c + s];
+      if (agree / double(W - s) > best_agree) best_agree = agree / double(W - s), best = s;
+    }
+    lines++, period_ok += abs(best - D) <= 1;
+  }
+  EXPECT_GT(lines, H / 2);
+  EXPECT_GE(period_ok, lines * 95 / 100) << "faces across a line repeat every " << D << " pixels";
+  // Down: the chords repeat every D lines, four faces down the screen.
+  int best_shift = 0;
+  double best_error = 1e9;
+  for (int s = 120; s <= 240; s++) {
+    double error = 0;
+    for (int r = 0; r + s < H; r++) error += fabs(chord[r] - chord[r + s]);
+    if ((error /= H - s) < best_error) best_error = error, best_shift = s;
+  }
+  EXPECT_NEAR(best_shift, D, 1) << "faces down the screen repeat every " << D << " lines";
+  EXPECT_LT(best_error, 3.0);
+  // Round: of a disc as tall as it is wide, the lines whose chord is at least x * D are
+  // sqrt(1 - x^2) of all.
+  for (double x : {0.5, 0.7, 0.9}) {
+    int n = 0;
+    for (int r = 0; r < H; r++) n += chord[r] >= x * D;
+    EXPECT_NEAR(n / double(H), sqrt(1 - x * x), 0.04) << "share of lines with a chord of " << x << " D";
+  }
+  // The face itself, folded from every whole face on screen: a chord's middle is its face's
+  // middle whatever the line's shift, and the chord's length gives the line's height in it.
+  // The centre lines are where the chords fit a circle best.
+  int centre = 0;
+  double centre_error = 1e18;
+  for (int c = 0; c < D; c++) {
+    double error = 0;
+    for (int r = 0; r < H; r++) {
+      const double dy = ((r - c) % D + D + D / 2) % D - D / 2;
+      error += fabs(chord[r] - D * sqrt(std::max(0.0, 1 - 4 * dy * dy / (D * D))));
+    }
+    if (error < centre_error) centre_error = error, centre = c;
+  }
+  auto ink_share = [&](double u, double v) {  // u right, v up, both in face radii
+    int ink = 0, all = 0;
+    for (int k = -1; k < 4; k++)
+      for (int dr = -1; dr <= 1; dr++) {
+        const int r = centre + k * D - (int)lround(v * D / 2) + dr;
+        if (r < 0 || r >= H) continue;
+        for (auto [a, b] : pic.runs[r]) {
+          if (b - a > D) continue;  // faces that touch: no chord to find the middle by
+          const int c = (int)lround((a + b) / 2.0 + u * D / 2);
+          for (int dc = -1; dc <= 1; dc++) all++, ink += pic.face[r][c + dc] == 2;
+        }
+      }
+    return all ? ink / double(all) : -1.0;
+  };
+  const struct { double u, v; bool ink; const char* what; } spots[] = {
+      {-0.35, 0.35, true, "left eye"},  {0.35, 0.35, true, "right eye"},   {0, 0.35, false, "between the eyes"},
+      {0, -0.65, true, "mouth"},        {-0.45, -0.45, true, "mouth's left"}, {0, 0.65, false, "forehead"},
+      {-0.35, -0.3, false, "left cheek"}, {0.88, 0.27, true, "rim"},         {-0.28, -0.88, true, "rim below"}};
+  for (const auto& s : spots) {
+    const double share = ink_share(s.u, s.v);
+    EXPECT_TRUE(s.ink ? share > 0.8 : share >= 0 && share < 0.2) << s.what << ": ink in " << share << " of its samples";
+  }
+  // The ripple: each line's faces sit at their own offset, which changes smoothly from line
+  // to line, spans more than a few pixels down the screen, and moves with time.
+  auto offsets = [&](const Picture& p) {
+    std::vector<double> at(H, -1);
+    for (int r = 0; r < H; r++)
+      for (auto [a, b] : p.runs[r])
+        if (b - a <= D) { at[r] = fmod((a + b) / 2.0, D); break; }
+    return at;
+  };
+  auto apart = [&](double a, double b) { double d = fabs(a - b); return std::min(d, D - d); };
+  const std::vector<double> now = offsets(pic), later = offsets(read(12.75));
+  int steps = 0, smooth = 0, moved = 0, both = 0;
+  double spread = 0;
+  for (int r = 0; r < H; r++) {
+    if (now[r] < 0) continue;
+    if (r + 1 < H && now[r + 1] >= 0) steps++, smooth += apart(now[r], now[r + 1]) <= 3;
+    for (int q = r + 1; q < H; q++)
+      if (now[q] >= 0) spread = std::max(spread, apart(now[r], now[q]));
+    if (later[r] >= 0) both++, moved += apart(now[r], later[r]) >= 2;
+  }
+  EXPECT_GE(smooth, steps * 95 / 100) << "neighbouring lines' offsets";
+  EXPECT_GT(spread, 12) << "the lines' offsets down the screen";
+  EXPECT_GT(moved, both * 3 / 4) << "lines whose faces moved in half a second";
+}
