@@ -2,25 +2,17 @@
 # tools and the tests link; it is assembled from a few parts so that each part's
 # tests build without the rest.
 set(S ${CMAKE_SOURCE_DIR}/source)
-# New files re-run the configuration, so a module joins its part once written.
-file(GLOB _dgl_sources CONFIGURE_DEPENDS ${S}/*.cpp ${CMAKE_SOURCE_DIR}/platform/*/*.cpp)
-
-# dgl_part(NAME FILES f... [DEPS d...]): a static library of the files that exist.
+# dgl_part(NAME FILES f... [DEPS d...]): a static library of the files; a missing one is
+# a configure error that names it.
 function(dgl_part name)
   cmake_parse_arguments(P "" "" "FILES;DEPS" ${ARGN})
-  set(files)
   foreach(f ${P_FILES})
-    if(EXISTS ${f})
-      list(APPEND files ${f})
+    if(NOT EXISTS ${f})
+      message(FATAL_ERROR "dgl_part(${name}): ${f} does not exist")
     endif()
   endforeach()
-  if(files)
-    add_library(${name} STATIC ${files})
-    target_link_libraries(${name} PUBLIC ${P_DEPS})
-  else()
-    add_library(${name} INTERFACE)
-    target_link_libraries(${name} INTERFACE ${P_DEPS})
-  endif()
+  add_library(${name} STATIC ${P_FILES})
+  target_link_libraries(${name} PUBLIC ${P_DEPS})
 endfunction()
 
 add_library(dgl_headers INTERFACE)
@@ -30,12 +22,7 @@ target_include_directories(dgl_headers INTERFACE ${S} ${GLM_INCLUDE_DIR})
 dgl_part(bass_standin FILES ${CMAKE_SOURCE_DIR}/platform/bass/bass.cpp
          DEPS PkgConfig::SDL2 PkgConfig::MPG123 PkgConfig::OPENMPT Threads::Threads)
 target_include_directories(bass_standin INTERFACE ${CMAKE_SOURCE_DIR}/platform/bass)
-if(TARGET bass_standin)
-  get_target_property(_type bass_standin TYPE)
-  if(_type STREQUAL STATIC_LIBRARY)
-    target_include_directories(bass_standin PRIVATE ${CMAKE_SOURCE_DIR}/platform/bass)
-  endif()
-endif()
+target_include_directories(bass_standin PRIVATE ${CMAKE_SOURCE_DIR}/platform/bass)
 
 # The end-to-end tests read the pointer's image and type keys on an X server.
 if(DGL_TESTS)
@@ -43,7 +30,8 @@ if(DGL_TESTS)
 endif()
 
 # Platform layer: display, poll, clock, files, log.
-set(_common ${S}/log.cpp ${S}/file_io.cpp ${S}/util.cpp ${S}/terminal.cpp ${S}/system.cpp ${S}/fit.cpp)
+set(_common ${S}/log.cpp ${S}/file_io.cpp ${S}/util.cpp ${S}/terminal.cpp ${S}/system.cpp ${S}/system.choose.cpp
+            ${S}/fit.cpp ${S}/glsl.cpp)
 if(DGL_RPI)
   set(ENV{PKG_CONFIG_PATH} "/opt/vc/lib/pkgconfig:$ENV{PKG_CONFIG_PATH}")
   pkg_check_modules(BCM REQUIRED IMPORTED_TARGET bcm_host brcmegl brcmglesv2)
@@ -58,11 +46,11 @@ else()
   pkg_check_modules(XRANDR REQUIRED IMPORTED_TARGET xrandr)
   pkg_check_modules(XINERAMA REQUIRED IMPORTED_TARGET xinerama)
   pkg_check_modules(XSS REQUIRED IMPORTED_TARGET xscrnsaver)
-  set(_native ${S}/system.linux.cpp ${S}/system.headless.cpp ${S}/system.x11.cpp)
+  set(_native ${S}/system.headless.cpp ${S}/system.x11.cpp ${S}/present.cpp ${S}/display_mode.cpp)
   if(_kms)
     list(APPEND _native ${S}/system.kms.cpp)
   endif()
-  dgl_part(dgl_platform FILES ${_common} ${_native} ${S}/present.cpp
+  dgl_part(dgl_platform FILES ${_common} ${_native}
            DEPS dgl_headers PkgConfig::EGL PkgConfig::GLESV2 PkgConfig::X11
            PkgConfig::XRANDR PkgConfig::XINERAMA PkgConfig::XSS ${_kms})
   if(_kms)

@@ -2,9 +2,11 @@
 
 #include <GLES2/gl2.h>
 #include <GLES2/gl2ext.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "fit.h"
+#include "glsl.h"
 
 static GLuint target_fbo, target_texture, target_depth, target_stencil;
 static GLuint present_program, present_vbo;
@@ -22,21 +24,12 @@ static const char* const present_fsh =
     "varying vec2 v_uv;\n"
     "void main() { gl_FragColor = vec4(texture2D(u_tex, v_uv).rgb, 1.0); }\n";
 
-static GLuint compile(GLenum type, const char* source) {
-  GLuint shader = glCreateShader(type);
-  glShaderSource(shader, 1, &source, NULL);
-  glCompileShader(shader);
-  GLint ok = 0;
-  glGetShaderiv(shader, GL_COMPILE_STATUS, &ok);
-  return ok ? shader : 0;
-}
-
 static int has_extension(const char* name) {
   const char* all = (const char*)glGetString(GL_EXTENSIONS);
   return all && strstr(all, name) != NULL;
 }
 
-int dglPresentInit(int width, int height) {
+int _dglPresentInit(int width, int height, char* why, int size) {
   target_width = width;
   target_height = height;
   glGenTextures(1, &target_texture);
@@ -66,21 +59,35 @@ int dglPresentInit(int width, int height) {
     glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_STENCIL_ATTACHMENT, GL_RENDERBUFFER, target_stencil);
   }
   glBindRenderbuffer(GL_RENDERBUFFER, 0);
-  if (glCheckFramebufferStatus(GL_FRAMEBUFFER) != GL_FRAMEBUFFER_COMPLETE) return -1;
+  GLenum status = glCheckFramebufferStatus(GL_FRAMEBUFFER);
+  if (status != GL_FRAMEBUFFER_COMPLETE) {
+    snprintf(why, (size_t)size, "the %dx%d target framebuffer is incomplete (status 0x%04x, GL error 0x%04x)",
+             width, height, status, glGetError());
+    return -1;
+  }
 
-  GLuint vs = compile(GL_VERTEX_SHADER, present_vsh);
-  GLuint fs = compile(GL_FRAGMENT_SHADER, present_fsh);
-  if (!vs || !fs) return -1;
-  present_program = glCreateProgram();
-  glAttachShader(present_program, vs);
-  glAttachShader(present_program, fs);
-  glBindAttribLocation(present_program, 0, "a_position");
-  glLinkProgram(present_program);
-  glDeleteShader(vs);
-  glDeleteShader(fs);
-  GLint linked = 0;
-  glGetProgramiv(present_program, GL_LINK_STATUS, &linked);
-  if (!linked) return -1;
+  static DGL_GLSL_LOG log;
+  const char* step = "the scaling vertex shader did not compile";
+  GLuint vs = _dglCompileShader(GL_VERTEX_SHADER, present_vsh, &log), fs = 0;
+  if (vs) {
+    step = "the scaling fragment shader did not compile";
+    fs = _dglCompileShader(GL_FRAGMENT_SHADER, present_fsh, &log);
+  }
+  if (vs && fs) {
+    step = "the scaling program did not link";
+    const char* const attributes[] = {"a_position"};
+    present_program = _dglLinkProgram(vs, fs, attributes, 1, &log);
+  }
+  if (vs) glDeleteShader(vs);
+  if (fs) glDeleteShader(fs);
+  if (!present_program) {
+    if (log.no_object) snprintf(why, (size_t)size, "%s (no object: GL error 0x%04x)", step, log.gl_error);
+    else snprintf(why, (size_t)size, "%s: %s", step, log.text);
+    // The driver's log ends in a line break; one line is what gets printed.
+    for (char* c = why; *c; c++)
+      if (*c == '\n') *c = c[1] ? ' ' : 0;
+    return -1;
+  }
 
   static const GLfloat quad[] = {-1, -1, 1, -1, -1, 1, 1, 1};
   glGenBuffers(1, &present_vbo);
@@ -88,17 +95,20 @@ int dglPresentInit(int width, int height) {
   glBufferData(GL_ARRAY_BUFFER, sizeof(quad), quad, GL_STATIC_DRAW);
   glBindBuffer(GL_ARRAY_BUFFER, 0);
 
-  dglPresentBindTarget();
-  return glGetError() == GL_NO_ERROR ? 0 : -1;
+  _dglPresentBindTarget();
+  GLenum error = glGetError();
+  if (error == GL_NO_ERROR) return 0;
+  snprintf(why, (size_t)size, "setting up the %dx%d target left GL error 0x%04x", width, height, error);
+  return -1;
 }
 
-void dglPresentBindTarget() {
+void _dglPresentBindTarget() {
   glBindFramebuffer(GL_FRAMEBUFFER, target_fbo);
   glViewport(0, 0, target_width, target_height);
 }
 
 // The frame's own GL state is saved around the scaling draw, so the scenes never see it.
-void dglPresentDraw(int window_width, int window_height) {
+void _dglPresentDraw(int output_width, int output_height) {
   GLint program, array_buffer, texture, active_texture, enabled0;
   glGetIntegerv(GL_CURRENT_PROGRAM, &program);
   glGetIntegerv(GL_ARRAY_BUFFER_BINDING, &array_buffer);
@@ -119,13 +129,13 @@ void dglPresentDraw(int window_width, int window_height) {
   glDisable(GL_BLEND);
   glDisable(GL_SCISSOR_TEST);
   glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
-  glViewport(0, 0, window_width, window_height);
+  glViewport(0, 0, output_width, output_height);
   glClearColor(0, 0, 0, 1);
   glClear(GL_COLOR_BUFFER_BIT);
-  DGL_RECT r = _dglFitRectangle(target_width, target_height, (unsigned)window_width,
-                                (unsigned)window_height);
+  DGL_RECT r = _dglFitRectangle(target_width, target_height, (unsigned)output_width,
+                                (unsigned)output_height);
   // GL counts rows from the bottom; the fit rectangle from the top.
-  glViewport(r.x, window_height - r.y - r.height, r.width, r.height);
+  glViewport(r.x, output_height - r.y - r.height, r.width, r.height);
   glUseProgram(present_program);
   glBindTexture(GL_TEXTURE_2D, target_texture);
   glUniform1i(glGetUniformLocation(present_program, "u_tex"), 0);

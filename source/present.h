@@ -1,11 +1,13 @@
 // Scales the 1280x720 offscreen target into the fit rectangle of a larger or smaller
-// surface, with black bars, for backends without a hardware scaler.
+// output, with black bars, for native halves without a hardware scaler. The EGL half
+// (system.cpp) drives it; nothing else does.
 #pragma once
 
-// The offscreen target (colour texture, depth and stencil), bound for drawing. 0 or -1.
-int dglPresentInit(int width, int height);
-// Draws the target into the fit rectangle of the default framebuffer (window_width x
-// window_height), bars black; afterwards the target is bound again for the next frame.
-void dglPresentDraw(int window_width, int window_height);
-// Binds the target again with its own viewport.
-void dglPresentBindTarget();
+// The offscreen target (colour texture, depth and stencil) and the scaling program, the
+// target bound for drawing. 0, or -1 with `why` naming the step and what GL said.
+int _dglPresentInit(int width, int height, char* why, int size);
+// Draws the target into the fit rectangle of the default framebuffer (output_width x
+// output_height), bars black, the frame's own GL state kept.
+void _dglPresentDraw(int output_width, int output_height);
+// Binds the target again with its own viewport, for the next frame.
+void _dglPresentBindTarget();

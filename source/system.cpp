@@ -1,9 +1,11 @@
-// The EGL half of the display: the same sequence on every platform; the native half
-// (system.rpi.cpp, or one of the Linux backends) supplies the display connection and the surface.
+// The EGL half of the display: the same sequence on every platform. The native half
+// chosen at start (system_native.h) supplies the display connection and the surface; for a
+// half without a hardware scaler this half also scales present.cpp's target into its output.
 #include <EGL/egl.h>
 #include <GLES2/gl2.h>
 #include <stdio.h>
 
+#include "present.h"
 #include "system.h"
 #include "system_native.h"
 
@@ -11,6 +13,10 @@ static EGLDisplay egl_display = EGL_NO_DISPLAY;
 static EGLConfig egl_config = 0;
 static EGLContext egl_context = EGL_NO_CONTEXT;
 static EGLSurface egl_surface = EGL_NO_SURFACE;
+
+static const DGL_NATIVE_BACKEND* native;
+// The output's size in pixels where present.cpp scales into it.
+static int output_width, output_height;
 
 static const char* egl_error_name(EGLint error) {
   static const char* const names[] = {
@@ -22,16 +28,36 @@ static const char* egl_error_name(EGLint error) {
   return "unknown EGL error";
 }
 
+static void destroy_native_window() {
+  if (native) native->destroy_window();
+  native = NULL;
+}
+
 // Start-up failures go to standard error, one line naming the step: standard output is
-// the program's log and keeps only what the log is for. `error` names the step's error.
+// the program's log and keeps only what the log is for. `error` names the step's error;
+// no step at all: the native half has already said why.
 static int fail_and_undo(const char* step, const char* error) {
-  fprintf(stderr, "dglInit: %s (%s)\n", step, error);
+  if (step) fprintf(stderr, "dglInit: %s (%s)\n", step, error);
   fflush(stderr);
   eglMakeCurrent(egl_display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
   eglTerminate(egl_display);
-  _dglDestroyNativeWindow();
+  destroy_native_window();
   egl_display = EGL_NO_DISPLAY;
   return -1;
+}
+
+// Scales the frame into the output where the half needs it, swaps, and lets the half show
+// it (a page flip). Non-zero when the half could not show it.
+static int present_frame() {
+  if (native->output_size_changed) {
+    int width, height;
+    if (native->output_size_changed(&width, &height)) output_width = width, output_height = height;
+    _dglPresentDraw(output_width, output_height);
+  }
+  eglSwapBuffers(egl_display, egl_surface);
+  int shown = native->after_swap ? native->after_swap() : 0;
+  if (native->output_size_changed) _dglPresentBindTarget();
+  return shown;
 }
 
 // The first configuration that matches, or the first with the backend's native visual.
@@ -40,7 +66,7 @@ static int fail_and_undo(const char* step, const char* error) {
 static EGLint choose_config(const EGLint* attributes) {
   EGLConfig configs[64];
   EGLint count = 0;
-  EGLint visual = _dglNativeVisual();
+  EGLint visual = native->native_visual ? native->native_visual() : 0;
   if (!eglChooseConfig(egl_display, attributes, configs, visual ? 64 : 1, &count))
     return eglGetError();
   if (count < 1) return EGL_BAD_MATCH;
@@ -59,10 +85,15 @@ int dglInit(int width, int height, int color_bits, int depth_bits, int stencil_b
   void* native_window = 0;
   void* native_display = 0;
   // The native half names its own failure.
-  if (_dglCreateNativeWindow(width, height, &native_window, &native_display) != 0) return -1;
+  native = _dglChooseBackend();
+  if (!native) return -1;
+  if (native->create_window(width, height, &native_window, &native_display) != 0) {
+    native = NULL;
+    return -1;
+  }
 
   eglGetError();
-  egl_display = _dglGetDisplay(native_display);
+  egl_display = native->get_display(native_display);
   if (egl_display == EGL_NO_DISPLAY)
     return fail_and_undo("no EGL display", egl_error_name(eglGetError()));
   EGLint major, minor;
@@ -78,15 +109,15 @@ int dglInit(int width, int height, int color_bits, int depth_bits, int stencil_b
       EGL_BUFFER_SIZE,     color_bits,
       EGL_DEPTH_SIZE,      depth_bits,
       EGL_STENCIL_SIZE,    stencil_bits,
-      EGL_SURFACE_TYPE,    _dglSurfaceType(),
+      EGL_SURFACE_TYPE,    native->surface_type,
       EGL_RENDERABLE_TYPE, EGL_OPENGL_ES2_BIT};
   int n = 10;
-  n += _dglExtraConfigAttributes(attributes + n, 16 - n - 1);
+  if (native->extra_config_attributes) n += native->extra_config_attributes(attributes + n, 16 - n - 1);
   attributes[n] = EGL_NONE;
   if ((error = choose_config(attributes)) != EGL_SUCCESS)
     return fail_and_undo("eglChooseConfig found no configuration", egl_error_name(error));
 
-  egl_surface = _dglCreateSurface(egl_display, egl_config, native_window);
+  egl_surface = native->create_surface(egl_display, egl_config, native_window);
   error = eglGetError();
   if (error != EGL_SUCCESS || egl_surface == EGL_NO_SURFACE)
     return fail_and_undo("the EGL surface was refused", egl_error_name(error));
@@ -102,34 +133,31 @@ int dglInit(int width, int height, int color_bits, int depth_bits, int stencil_b
   error = eglGetError();
   if (error != EGL_SUCCESS) return fail_and_undo("eglMakeCurrent failed", egl_error_name(error));
 
-  if (_dglNativeContextReady() != 0) {
-    // A GL step, so the GL error says more than EGL's.
-    char error_text[32];
-    snprintf(error_text, sizeof(error_text), "GL error 0x%04x", glGetError());
-    return fail_and_undo("the backend could not set up its present target", error_text);
+  if (native->output_size_changed) {
+    char why[4200];
+    if (_dglPresentInit(width, height, why, sizeof why) != 0)
+      return fail_and_undo("the present target could not be set up", why);
   }
 
+  // The first frame, cleared, replaces whatever the screen showed; a half that cannot show
+  // it (a display that refuses the mode) fails the start rather than run unseen.
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
-  dglSwapBuffers();
+  if (present_frame() != 0) return fail_and_undo(NULL, NULL);
   return 0;
 }
 
-void dglSwapBuffers() {
-  _dglNativePresent();
-  eglSwapBuffers(egl_display, egl_surface);
-  _dglNativeAfterSwap();
-}
+void dglSwapBuffers() { present_frame(); }
 
 void dglShutDown() {
   eglMakeCurrent(egl_display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
   eglTerminate(egl_display);
-  _dglDestroyNativeWindow();
+  destroy_native_window();
   egl_display = EGL_NO_DISPLAY;
 }
 
-// A key on the terminal, or a key or close request in the backend's window.
+// A key on the terminal, or a key, close request or stop signal in the native half.
 int dglProcessMessages() {
   int ready = _dglPollTerminal();
-  if (ready == 0 && _dglPollWindow()) return 1;
+  if (ready == 0 && native && native->poll_window && native->poll_window()) return 1;
   return ready;
 }

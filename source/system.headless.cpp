@@ -5,7 +5,7 @@
 #include <GLES2/gl2.h>
 #include <stddef.h>
 
-#include "system_linux.h"
+#include "system_native.h"
 
 static int surface_width, surface_height;
 
@@ -40,19 +40,22 @@ static EGLSurface headless_create_surface(EGLDisplay display, EGLConfig config, 
 
 // A pbuffer swap does not wait for anything: without this the frame loop runs
 // seconds ahead of the rasteriser, and a key or the music's end is seen that late.
-static void headless_after_swap() { glFinish(); }
+static int headless_after_swap() {
+  glFinish();
+  return 0;
+}
 
-const DGL_NATIVE_BACKEND dgl_backend_headless = {
-    "headless",
-    headless_create_window,
-    headless_destroy_window,
-    headless_get_display,
-    EGL_PBUFFER_BIT,
-    headless_extra_config_attributes,
-    NULL,
-    headless_create_surface,
-    NULL,
-    NULL,
-    headless_after_swap,
-    NULL,
+// The pbuffer is the picture: nothing to scale.
+extern const DGL_NATIVE_BACKEND dgl_backend_headless = {
+    .name = "headless",
+    .create_window = headless_create_window,
+    .destroy_window = headless_destroy_window,
+    .get_display = headless_get_display,
+    .surface_type = EGL_PBUFFER_BIT,
+    .extra_config_attributes = headless_extra_config_attributes,
+    .native_visual = NULL,
+    .create_surface = headless_create_surface,
+    .output_size_changed = NULL,
+    .after_swap = headless_after_swap,
+    .poll_window = NULL,
 };

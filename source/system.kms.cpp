@@ -1,11 +1,10 @@
 // The KMS console native half: DRM/KMS scanout of a GBM surface of the mode's size.
-// The scenes draw into present.cpp's 1280x720 target, scaled into the mode with black
-// bars; each frame is shown by a page flip, so the show runs at the display's refresh.
-// Whatever ends the process (a key, a signal, a failure's exit) puts the console's own
-// CRTC state back.
+// It reports the mode's size, and the EGL half scales the 1280x720 picture into it with
+// black bars; each frame is shown by a page flip, so the show runs at the display's
+// refresh. Whatever ends the process (a key, a signal, a failure's exit) gives the
+// console back (give_console_back).
 #include <EGL/egl.h>
 #include <EGL/eglext.h>
-#include <GLES2/gl2.h>
 #include <drm_fourcc.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -21,8 +20,8 @@
 #include <xf86drm.h>
 #include <xf86drmMode.h>
 
-#include "present.h"
-#include "system_linux.h"
+#include "display_mode.h"
+#include "system_native.h"
 
 static int drm_fd = -1;
 static char drm_path[64];
@@ -35,7 +34,8 @@ static struct gbm_surface* surface;
 static struct gbm_bo* front_bo;  // the buffer on screen, locked
 static uint32_t front_fb;
 static int flip_pending;
-static int surface_width, surface_height;
+static int failure_reported;  // a flip that failed after start: said once
+static int size_reported;     // the mode's size, told to the EGL half once
 static volatile sig_atomic_t stop_requested;
 static long frames_shown;
 static double first_shown;
@@ -82,8 +82,17 @@ static int open_card(const char* path, char* why, size_t size) {
   return fd;
 }
 
-// DGL_DRM_DEVICE, or the first /dev/dri/card* with a connected output (on a Pi 4 or 5
-// card0 can be the render-only v3d, the display being card1).
+static int card_number(const char* path) {
+  const char* digits = path + strcspn(path, "0123456789");
+  return *digits ? atoi(digits) : 1 << 20;
+}
+
+static int by_card_number(const void* a, const void* b) {
+  return card_number(*(const char* const*)a) - card_number(*(const char* const*)b);
+}
+
+// DGL_DRM_DEVICE, or the first card (in libdrm's list, by number) with a connected
+// output: on a Pi 4 or 5 card0 can be the render-only v3d, the display being card1.
 static int find_card(char* why, size_t size) {
   const char* named = getenv("DGL_DRM_DEVICE");
   if (named && *named) {
@@ -91,20 +100,24 @@ static int find_card(char* why, size_t size) {
     return open_card(drm_path, why, size);
   }
   snprintf(why, size, "no DRM card in /dev/dri");
-  for (int i = 0; i < 16; i++) {
-    char path[64];
-    snprintf(path, sizeof path, "/dev/dri/card%d", i);
-    if (access(path, F_OK) != 0) continue;
-    int fd = open_card(path, why, size);
-    if (fd >= 0) {
-      snprintf(drm_path, sizeof drm_path, "%s", path);
-      return fd;
-    }
+  drmDevicePtr devices[32];
+  int count = drmGetDevices2(0, devices, 32);
+  if (count <= 0) return -1;
+  const char* paths[32];
+  int cards = 0;
+  for (int i = 0; i < count && i < 32; i++)
+    if (devices[i]->available_nodes & (1 << DRM_NODE_PRIMARY)) paths[cards++] = devices[i]->nodes[DRM_NODE_PRIMARY];
+  qsort(paths, (size_t)cards, sizeof paths[0], by_card_number);
+  int fd = -1;
+  for (int i = 0; i < cards && fd < 0; i++) {
+    fd = open_card(paths[i], why, size);
+    if (fd >= 0) snprintf(drm_path, sizeof drm_path, "%s", paths[i]);
   }
-  return -1;
+  drmFreeDevices(devices, count < 32 ? count : 32);
+  return fd;
 }
 
-int dgl_kms_probe(char* why, int size) {
+int _dglKmsProbe(char* why, int size) {
   int fd = find_card(why, (size_t)size);
   if (fd < 0) return 0;
   int master = become_master(fd);
@@ -114,45 +127,22 @@ int dgl_kms_probe(char* why, int size) {
   return master;
 }
 
-// DGL_MODE=WxH or WxH@Hz picks a listed mode; the preferred one otherwise.
-static int choose_mode(drmModeConnector* c) {
-  const char* wanted = getenv("DGL_MODE");
-  if (!wanted || !*wanted) {
-    mode = c->modes[0];
-    for (int i = 0; i < c->count_modes; i++)
-      if (c->modes[i].type & DRM_MODE_TYPE_PREFERRED) {
-        mode = c->modes[i];
-        break;
-      }
-    return 0;
-  }
-  unsigned w = 0, h = 0, hz = 0;
-  char end;
-  int n = sscanf(wanted, "%ux%u@%u%c", &w, &h, &hz, &end);
-  if (n != 3 && !(sscanf(wanted, "%ux%u%c", &w, &h, &end) == 2)) {
-    fprintf(stderr, "kms: DGL_MODE=%s: expected WxH or WxH@Hz\n", wanted);
+// The mode to set (display_mode.cpp), from the connector's list and the card's limits.
+static int choose_mode(drmModeRes* res, drmModeConnector* c) {
+  DGL_DISPLAY_MODE modes[256];
+  int count = c->count_modes < 256 ? c->count_modes : 256;
+  for (int i = 0; i < count; i++)
+    modes[i] = {c->modes[i].hdisplay, c->modes[i].vdisplay, c->modes[i].vrefresh,
+                (c->modes[i].type & DRM_MODE_TYPE_PREFERRED) != 0};
+  DGL_CARD_LIMITS limits = {res->min_width, res->max_width, res->min_height, res->max_height};
+  char why[1200];
+  int chosen = _dglChooseMode(modes, count, limits, getenv("DGL_MODE"), drm_path, why, sizeof why);
+  if (chosen < 0) {
+    fprintf(stderr, "kms: %s\n", why);
     return -1;
   }
-  for (int i = 0; i < c->count_modes; i++) {
-    const drmModeModeInfo* m = &c->modes[i];
-    if (m->hdisplay == w && m->vdisplay == h && (n != 3 || m->vrefresh == hz)) {
-      mode = *m;
-      return 0;
-    }
-  }
-  char list[1024] = "";
-  size_t used = 0;
-  for (int i = 0; i < c->count_modes && used < sizeof list; i++) {
-    char one[32];
-    snprintf(one, sizeof one, " %ux%u@%u", c->modes[i].hdisplay, c->modes[i].vdisplay,
-             c->modes[i].vrefresh);
-    // Modes that differ only in timings read the same: list them once.
-    char* seen = strstr(list, one);
-    if (seen && (seen[strlen(one)] == ' ' || seen[strlen(one)] == 0)) continue;
-    used += (size_t)snprintf(list + used, sizeof list - used, "%s", one);
-  }
-  fprintf(stderr, "kms: DGL_MODE=%s is not a mode of %s; it has:%s\n", wanted, drm_path, list);
-  return -1;
+  mode = c->modes[chosen];
+  return 0;
 }
 
 // A CRTC for the connector: the one it drives now, else one its encoders can drive.
@@ -203,14 +193,22 @@ static void wait_for_flip() {
   flip_pending = 0;
 }
 
+// The one way back to the console's own picture: the flip in flight finishes first, then
+// the saved CRTC state returns. Every exit comes here (dglShutDown, a failure's exit,
+// and the buffer on screen going away with its surface).
+static void give_console_back() {
+  if (drm_fd < 0) return;
+  if (flip_pending) wait_for_flip();
+  restore_crtc();
+}
+
 // Runs when a buffer object goes (with its EGL surface at eglTerminate, or with the GBM
 // surface): the console comes back before the framebuffer on screen is removed, since
 // removing it would switch the display off.
 static void destroy_framebuffer(struct gbm_bo* bo, void* data) {
   uint32_t fb = (uint32_t)(uintptr_t)data;
   if (fb == front_fb) {
-    if (flip_pending) wait_for_flip();
-    restore_crtc();
+    give_console_back();
     front_fb = 0;
   }
   if (bo == front_bo) front_bo = NULL;
@@ -231,10 +229,16 @@ static uint32_t framebuffer_for(struct gbm_bo* bo) {
   return fb;
 }
 
-// Shows the buffer EGL just finished: a mode set the first time, a page flip after.
+// Shows the buffer EGL just finished: a mode set the first time, a page flip after. A
+// failure at start fails dglInit; after it, one line says so and the show goes on (the
+// picture stays as it was, the music and every way to end the show work as before).
 static int scan_out() {
   struct gbm_bo* bo = gbm_surface_lock_front_buffer(surface);
-  if (!bo) return -1;
+  if (!bo) {
+    if (crtc_taken && !failure_reported++)
+      fprintf(stderr, "kms: %s: EGL gave no buffer to show; the picture stays as it was\n", drm_path);
+    return -1;
+  }
   uint32_t fb = framebuffer_for(bo);
   int shown = -1;
   if (fb && !crtc_taken) {
@@ -250,7 +254,13 @@ static int scan_out() {
     if (shown == 0) {
       flip_pending = 1;
       wait_for_flip();
+    } else if (!failure_reported++) {
+      fprintf(stderr, "kms: page flip on %s failed: %s; the picture stays as it was\n", drm_path,
+              strerror(errno));
     }
+  } else if (crtc_taken && !failure_reported++) {
+    fprintf(stderr, "kms: %s refused a framebuffer for a %ux%u buffer: %s; the picture stays as it was\n",
+            drm_path, mode.hdisplay, mode.vdisplay, strerror(errno));
   }
   if (shown != 0) {
     gbm_surface_release_buffer(surface, bo);
@@ -266,16 +276,11 @@ static int scan_out() {
 static void on_stop_signal(int) { stop_requested = 1; }
 
 // A failure's exit (return -1 from main) never reaches dglShutDown.
-static void restore_at_exit() {
-  if (drm_fd < 0) return;
-  if (flip_pending) wait_for_flip();
-  restore_crtc();
-}
+static void restore_at_exit() { give_console_back(); }
 
 static void kms_destroy_window() {
   if (drm_fd < 0) return;
-  if (flip_pending) wait_for_flip();
-  restore_crtc();
+  give_console_back();
   // What the display kept up with, for anyone tuning a board.
   double seconds = now_seconds() - first_shown;
   if (frames_shown > 1 && seconds > 0)
@@ -298,8 +303,10 @@ static void kms_destroy_window() {
 }
 
 static int kms_create_window(int width, int height, void** native_window, void** native_display) {
-  surface_width = width;
-  surface_height = height;
+  (void)width;
+  (void)height;
+  failure_reported = 0;
+  size_reported = 0;
   char why[256];
   drm_fd = find_card(why, sizeof why);
   if (drm_fd < 0) {
@@ -315,7 +322,7 @@ static int kms_create_window(int width, int height, void** native_window, void**
   }
   drmModeRes* res = drmModeGetResources(drm_fd);
   drmModeConnector* c = res ? connected_connector(drm_fd, res) : NULL;
-  int ok = c && choose_mode(c) == 0;
+  int ok = c && choose_mode(res, c) == 0;
   if (ok) {
     connector_id = c->connector_id;
     crtc_id = choose_crtc(res, c);
@@ -367,38 +374,30 @@ static EGLSurface kms_create_surface(EGLDisplay display, EGLConfig config, void*
   return eglCreatePlatformWindowSurface(display, config, native_window, NULL);
 }
 
-// The mode is set here, with a cleared frame, so that a display that refuses it fails
-// dglInit rather than leaving the show running unseen.
-static int kms_context_ready() {
-  if (dglPresentInit(surface_width, surface_height) != 0) return -1;
-  glBindFramebuffer(GL_FRAMEBUFFER, 0);
-  glClearColor(0, 0, 0, 1);
-  glClear(GL_COLOR_BUFFER_BIT);
-  eglSwapBuffers(eglGetCurrentDisplay(), eglGetCurrentSurface(EGL_DRAW));
-  dglPresentBindTarget();
-  return scan_out();
-}
+// The first frame shown sets the mode; a display that refuses it fails dglInit rather
+// than leaving the show running unseen.
+static int kms_after_swap() { return scan_out(); }
 
-static void kms_present() { dglPresentDraw(mode.hdisplay, mode.vdisplay); }
-
-static void kms_after_swap() {
-  scan_out();
-  dglPresentBindTarget();
+static int kms_output_size_changed(int* width, int* height) {
+  if (size_reported) return 0;
+  size_reported = 1;
+  *width = mode.hdisplay;
+  *height = mode.vdisplay;
+  return 1;
 }
 
 static int kms_poll_window() { return stop_requested; }
 
-const DGL_NATIVE_BACKEND dgl_backend_kms = {
-    "kms",
-    kms_create_window,
-    kms_destroy_window,
-    kms_get_display,
-    EGL_WINDOW_BIT,
-    NULL,
-    kms_native_visual,
-    kms_create_surface,
-    kms_context_ready,
-    kms_present,
-    kms_after_swap,
-    kms_poll_window,
+extern const DGL_NATIVE_BACKEND dgl_backend_kms = {
+    .name = "kms",
+    .create_window = kms_create_window,
+    .destroy_window = kms_destroy_window,
+    .get_display = kms_get_display,
+    .surface_type = EGL_WINDOW_BIT,
+    .extra_config_attributes = NULL,
+    .native_visual = kms_native_visual,
+    .create_surface = kms_create_surface,
+    .output_size_changed = kms_output_size_changed,
+    .after_swap = kms_after_swap,
+    .poll_window = kms_poll_window,
 };

@@ -1,6 +1,6 @@
 // The X11 native half: a full-screen window on one monitor (or DGL_WINDOW=WxH, a resizable
-// one). The scenes draw into present.cpp's 1280x720 target, scaled into the window on every
-// swap. Full screen hides the pointer, works with an EWMH window manager or with none, and
+// one). It reports the window's size, and the EGL half scales the 1280x720 picture into it
+// on every swap. Full screen hides the pointer, works with an EWMH window manager or with none, and
 // holds the screen saver off while the show runs.
 #include <EGL/egl.h>
 #include <EGL/eglext.h>
@@ -16,15 +16,14 @@
 #include <time.h>
 
 #include "fit.h"
-#include "present.h"
-#include "system_linux.h"
+#include "system_native.h"
 
-static int surface_width, surface_height;
 static Display* x_display;
 static Window x_window;
 static Cursor x_blank_cursor;
 static Atom x_wm_delete;
 static int x_window_width, x_window_height;
+static int x_size_changed;  // since the EGL half last asked
 static int x_pending_key;
 static int x_saver_suspended;
 static int x_ask_fullscreen;
@@ -121,8 +120,8 @@ static void hold_screen_saver(Display* d) {
 }
 
 static int x11_create_window(int width, int height, void** native_window, void** native_display) {
-  surface_width = width;
-  surface_height = height;
+  (void)width;
+  (void)height;
   x_pending_key = 0;
   x_display = XOpenDisplay(NULL);
   if (!x_display) {
@@ -145,6 +144,7 @@ static int x11_create_window(int width, int height, void** native_window, void**
   if (!full) place.x = place.y = 0;
   x_window_width = place.width;
   x_window_height = place.height;
+  x_size_changed = 1;
   int managed = ewmh_window_manager(x_display, root);
 
   XSetWindowAttributes attributes = {};
@@ -213,9 +213,13 @@ static EGLSurface x11_create_surface(EGLDisplay display, EGLConfig config, void*
   return eglCreateWindowSurface(display, config, (EGLNativeWindowType)native_window, NULL);
 }
 
-static int x11_context_ready() { return dglPresentInit(surface_width, surface_height); }
-static void x11_present() { dglPresentDraw(x_window_width, x_window_height); }
-static void x11_after_swap() { dglPresentBindTarget(); }
+static int x11_output_size_changed(int* width, int* height) {
+  if (!x_size_changed) return 0;
+  x_size_changed = 0;
+  *width = x_window_width;
+  *height = x_window_height;
+  return 1;
+}
 
 static int x11_poll_window() {
   if (!x_display) return 0;
@@ -246,26 +250,27 @@ static int x11_poll_window() {
                  SubstructureRedirectMask | SubstructureNotifyMask, &ask);
       x_ask_fullscreen = 0;
     }
-    if (event.type == ConfigureNotify) {
+    if (event.type == ConfigureNotify &&
+        (event.xconfigure.width != x_window_width || event.xconfigure.height != x_window_height)) {
       x_window_width = event.xconfigure.width;
       x_window_height = event.xconfigure.height;
+      x_size_changed = 1;
     }
   }
   // Like a byte on the terminal, a key stays pending once pressed.
   return x_pending_key;
 }
 
-const DGL_NATIVE_BACKEND dgl_backend_x11 = {
-    "x11",
-    x11_create_window,
-    x11_destroy_window,
-    x11_get_display,
-    EGL_WINDOW_BIT,
-    NULL,
-    NULL,
-    x11_create_surface,
-    x11_context_ready,
-    x11_present,
-    x11_after_swap,
-    x11_poll_window,
+extern const DGL_NATIVE_BACKEND dgl_backend_x11 = {
+    .name = "x11",
+    .create_window = x11_create_window,
+    .destroy_window = x11_destroy_window,
+    .get_display = x11_get_display,
+    .surface_type = EGL_WINDOW_BIT,
+    .extra_config_attributes = NULL,
+    .native_visual = NULL,
+    .create_surface = x11_create_surface,
+    .output_size_changed = x11_output_size_changed,
+    .after_swap = NULL,
+    .poll_window = x11_poll_window,
 };

@@ -5,6 +5,7 @@
 #include <GLES2/gl2.h>
 #include <string.h>
 
+#include "present.h"
 #include "system.h"
 
 TEST(Display, OpensACurrentES2ContextOfTheRequestedSizeTwice) {
@@ -37,4 +38,16 @@ TEST(Display, AFailedStartLeavesEGLTerminated) {
   EXPECT_EQ(eglGetError(), EGL_NOT_INITIALIZED);
   setenv("DGL_PLATFORM", "nonesuch", 1);
   EXPECT_EQ(dglInit(1280, 720, 32, 16, 8), -1);
+}
+
+// A present target that cannot be made says which step failed and what GL said.
+TEST(Display, APresentTargetThatCannotBeMadeNamesItsStep) {
+  setenv("DGL_PLATFORM", "headless", 1);
+  ASSERT_EQ(dglInit(1280, 720, 32, 16, 8), 0);
+  GLint largest = 0;
+  glGetIntegerv(GL_MAX_TEXTURE_SIZE, &largest);
+  char why[4200] = "";
+  EXPECT_EQ(_dglPresentInit(largest * 2, 720, why, sizeof why), -1);
+  EXPECT_EQ(std::string(why), "the " + std::to_string(largest * 2) + "x720 target framebuffer is incomplete (status 0x8cd6, GL error 0x0501)");
+  dglShutDown();
 }

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "display_mode.h"
 #include "file_io.h"
 #include "fit.h"
 #include "log.h"
@@ -24,6 +25,52 @@ TEST(Fit, BarsOnTheLongerSide) {
     EXPECT_EQ((std::vector<int>{r.x, r.y, r.width, r.height}), (std::vector<int>{c[2], c[3], c[4], c[5]}))
         << c[0] << "x" << c[1];
   }
+}
+
+// The console's mode over the lists that real displays give (as their EDIDs read through
+// KMS, in the kernel's order): the preferred mode that the card can scan out, else the first
+// that it can; DGL_MODE names any listed mode, and says what the display has when it names
+// none.
+TEST(ConsoleMode, PreferredUnlessAskedAndEveryRefusalSaysWhy) {
+  using M = DGL_DISPLAY_MODE;
+  const std::vector<M> tv_1080 = {{1920, 1080, 60, 1}, {1920, 1080, 50, 0}, {1920, 1080, 30, 0}, {1920, 1080, 24, 0},
+                                  {1280, 720, 60, 0},  {1280, 720, 50, 0},  {720, 576, 50, 0},   {720, 480, 60, 0}, {640, 480, 60, 0}};
+  const std::vector<M> tv_4k = {{3840, 2160, 30, 1}, {3840, 2160, 25, 0}, {3840, 2160, 24, 0}, {1920, 1080, 60, 0},
+                                {1920, 1080, 50, 0}, {1280, 720, 60, 0},  {720, 480, 60, 0},   {640, 480, 60, 0}};
+  const std::vector<M> monitor_sxga = {{1280, 1024, 60, 1}, {1280, 1024, 75, 0}, {1152, 864, 75, 0}, {1024, 768, 75, 0},
+                                       {1024, 768, 60, 0},  {800, 600, 60, 0},   {640, 480, 60, 0}};
+  const std::vector<M> panel_800x480 = {{800, 480, 60, 1}};
+  const std::vector<M> no_preference = {{1024, 768, 60, 0}, {800, 600, 60, 0}};
+  const DGL_CARD_LIMITS pi4 = {0, 7680, 0, 7680}, small = {0, 2048, 0, 2048}, tiny = {0, 640, 0, 480};
+  const struct { const std::vector<M>* modes; DGL_CARD_LIMITS limits; const char* wanted; int chosen; std::string why; } cases[] = {
+      {&tv_1080, pi4, nullptr, 0, ""},
+      {&tv_1080, pi4, "", 0, ""},
+      {&tv_4k, pi4, nullptr, 0, ""},
+      {&tv_4k, small, nullptr, 3, ""},  // a preferred 4K mode the card cannot scan out
+      {&monitor_sxga, pi4, nullptr, 0, ""},
+      {&panel_800x480, pi4, nullptr, 0, ""},
+      {&no_preference, pi4, nullptr, 0, ""},
+      {&tv_1080, pi4, "1280x720", 4, ""},
+      {&tv_1080, pi4, "1920x1080@50", 1, ""},
+      {&tv_4k, small, "3840x2160@30", 0, ""},  // asked for by name: tried as asked
+      {&monitor_sxga, pi4, "1024x768@75", 3, ""},
+      {&panel_800x480, tiny, nullptr, -1, "card1: no mode of the display fits the card's 0x0 to 640x480"},
+      {&tv_1080, pi4, "1920x1080@75", -1,
+       "DGL_MODE=1920x1080@75 is not a mode of card1; it has: 1920x1080@60 1920x1080@50 1920x1080@30 1920x1080@24 "
+       "1280x720@60 1280x720@50 720x576@50 720x480@60 640x480@60"},
+      {&tv_1080, pi4, "1080p", -1, "DGL_MODE=1080p: expected WxH or WxH@Hz"},
+      {&tv_1080, pi4, "1920x1080@60Hz", -1, "DGL_MODE=1920x1080@60Hz: expected WxH or WxH@Hz"}};
+  for (const auto& c : cases) {
+    char why[1200] = "";
+    EXPECT_EQ(_dglChooseMode(c.modes->data(), (int)c.modes->size(), c.limits, c.wanted, "card1", why, sizeof why), c.chosen)
+        << (c.wanted ? c.wanted : "(default)") << " of " << c.modes->front().width << "x" << c.modes->front().height;
+    EXPECT_EQ(why, c.why);
+  }
+  // Modes that differ only in their timings are listed once.
+  const std::vector<M> twice = {{1024, 768, 60, 1}, {1024, 768, 60, 0}, {800, 600, 60, 0}};
+  char why[200];
+  EXPECT_EQ(_dglChooseMode(twice.data(), 3, pi4, "640x480", "card0", why, sizeof why), -1);
+  EXPECT_STREQ(why, "DGL_MODE=640x480 is not a mode of card0; it has: 1024x768@60 800x600@60");
 }
 
 TEST(Clock, BorrowsFromTheSecondsAndCountsFromTheReset) {
