@@ -13,11 +13,7 @@ static void clear_frame() {
 
 int main(int argc, char** argv) {
   (void)argv;
-  if (dglInit(1280, 720, 32, 16, 8) != 0) return -1;
-  timeline_fill_tracks();
-  glEnable(GL_CULL_FACE);
-  glEnable(GL_DEPTH_TEST);
-  if (timeline_init_scenes() != 0) return -1;
+  if (timeline_start_up(nullptr) != 0) return -1;
 
   if (!timeline_skips_carousel(argc)) {
     timeline_start_carousel();

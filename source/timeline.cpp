@@ -3,6 +3,7 @@
 #include "coverflow.h"
 #include "music.h"
 #include "scroller.h"
+#include "system.h"
 #include "util.h"
 
 std::vector<KEY> coverflow_keys;
@@ -42,6 +43,22 @@ int timeline_init_scenes() {
   if (coverflow_init() != 0) return -1;
   if (scroller_init() != 0) return -1;
   if (ouch_init() != 0) return -1;
+  return 0;
+}
+
+int timeline_start_up(void (*phase)(const char* step)) {
+  if (dglInit(1280, 720, 32, 16, 8) != 0) return -1;
+  if (phase) phase("display (dglInit)");
+  timeline_fill_tracks();
+  glEnable(GL_CULL_FACE);
+  glEnable(GL_DEPTH_TEST);
+  if (phase) phase("keyframe tracks");
+  if (coverflow_init() != 0) return -2;
+  if (phase) phase("coverflow_init");
+  if (scroller_init() != 0) return -2;
+  if (phase) phase("scroller_init");
+  if (ouch_init() != 0) return -2;
+  if (phase) phase("ouch_init");
   return 0;
 }
 

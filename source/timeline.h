@@ -14,7 +14,14 @@ extern std::vector<KEY> coverflow_text_fade_keys;
 // The track's value at t, linear between keys; an empty track gives 0.
 float GetValue(std::vector<KEY> track, float t);
 
-// Start-up: the two tracks, then the scenes (0, or -1 at the first failed set-up).
+// The whole start-up, in the live program's order: the display (1280x720, at least 32 bits
+// of colour, 16 of depth, 8 of stencil), the two tracks, the shared GL state (culling and
+// depth test on, for the whole run), then the scenes. `phase`, when given, is called after
+// each step with the step's name (the bench times them). 0; -1 when the display could not
+// be opened (it has said why); -2 at the first scene whose set-up failed (it has logged why).
+int timeline_start_up(void (*phase)(const char* step));
+
+// Its parts: the two tracks; the scenes (0, or -1 at the first failed set-up).
 void timeline_fill_tracks();
 int timeline_init_scenes();
 

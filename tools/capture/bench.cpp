@@ -26,6 +26,7 @@
 #include "bass_offline.h"
 #include "coverflow.h"
 #include "gl_switch.h"
+#include "glsl.h"
 #include "output.h"
 #include "scroller.h"
 #include "shader.h"
@@ -96,21 +97,24 @@ void present_and_wait() {
   glReadPixels(0, 0, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, pixel);
 }
 
+// The start-up's phases and their times, each from the end of the one before.
+std::vector<std::pair<std::string, double>> startup_phases;
+double startup_mark;
+void startup_phase(const char* name) {
+  double now = now_ms();
+  startup_phases.push_back({name, now - startup_mark});
+  startup_mark = now;
+}
+
+// A floor's program, or 0 after saying what the driver said.
 GLuint make_program(const char* vs, const char* fs) {
-  GLuint v = glCreateShader(GL_VERTEX_SHADER), f = glCreateShader(GL_FRAGMENT_SHADER);
-  glShaderSource(v, 1, &vs, nullptr);
-  glCompileShader(v);
-  glShaderSource(f, 1, &fs, nullptr);
-  glCompileShader(f);
-  GLuint p = glCreateProgram();
-  glAttachShader(p, v);
-  glAttachShader(p, f);
-  glBindAttribLocation(p, 0, "a_position");
-  glBindAttribLocation(p, 1, "a_tex_coord");
-  glLinkProgram(p);
-  GLint ok = 0;
-  glGetProgramiv(p, GL_LINK_STATUS, &ok);
-  return ok ? p : 0;
+  DGL_GLSL_LOG log;
+  GLuint v = _dglCompileShader(GL_VERTEX_SHADER, vs, &log), f = 0, p = 0;
+  if (v) f = _dglCompileShader(GL_FRAGMENT_SHADER, fs, &log);
+  const char* const attributes[] = {"a_position", "a_tex_coord"};
+  if (v && f) p = _dglLinkProgram(v, f, attributes, 2, &log);
+  if (!p) fprintf(stderr, "demo-bench: a floor's shaders failed: %s\n", log.no_object ? "no GL object" : log.text);
+  return p;
 }
 
 // The floors' programs: white for the geometry floor; for the texture floor one that
@@ -446,29 +450,20 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);  // an encoder that dies shows as a failed write
   BASSX_SetOffline(TRUE);
 
-  // Start-up, phase by phase, in the live program's order.
-  std::vector<std::pair<std::string, double>> phases;
-  double mark = t_start;
-  auto phase = [&](const char* name) {
-    double now = now_ms();
-    phases.push_back({name, now - mark});
-    mark = now;
-  };
-  if (dglInit(kWidth, kHeight, 32, 16, 8) != 0) {
+  // Start-up, phase by phase, exactly as the live program does it.
+  std::vector<std::pair<std::string, double>>& phases = startup_phases;
+  startup_mark = t_start;
+  int started = timeline_start_up(startup_phase);
+  if (started == -1) {
     fprintf(stderr, "demo-bench: cannot open a headless GL ES 2.0 display\n");
     return 1;
   }
-  phase("display (dglInit)");
-  timeline_fill_tracks();
-  glEnable(GL_CULL_FACE);
-  glEnable(GL_DEPTH_TEST);
-  phase("keyframe tracks");
-  if (coverflow_init() != 0) return fprintf(stderr, "demo-bench: coverflow_init failed\n"), 1;
-  phase("coverflow_init");
-  if (scroller_init() != 0) return fprintf(stderr, "demo-bench: scroller_init failed\n"), 1;
-  phase("scroller_init");
-  if (ouch_init() != 0) return fprintf(stderr, "demo-bench: ouch_init failed\n"), 1;
-  phase("ouch_init");
+  if (started != 0) {
+    fprintf(stderr, "demo-bench: %s failed (see the log above)\n",
+            phases.size() <= 2 ? "coverflow_init" : phases.size() == 3 ? "scroller_init" : "ouch_init");
+    return 1;
+  }
+  auto phase = [&](const char* name) { startup_phase(name); };
   timeline_start_carousel();
   phase("music start (offline device)");
   clear_frame();

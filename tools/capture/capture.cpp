@@ -551,14 +551,12 @@ int main(int argc, char** argv) {
   setenv("DGL_PLATFORM", "headless", 0);
   BASSX_SetOffline(TRUE);
 
-  if (dglInit(kWidth, kHeight, 32, 16, 8) != 0) {
+  int started = timeline_start_up(nullptr);
+  if (started == -1) {
     fprintf(stderr, "demo-capture: cannot open a headless GL ES 2.0 display\n");
     return 1;
   }
-  timeline_fill_tracks();
-  glEnable(GL_CULL_FACE);
-  glEnable(GL_DEPTH_TEST);
-  if (timeline_init_scenes() != 0) {
+  if (started != 0) {
     fprintf(stderr, "demo-capture: the scenes could not be set up (see the log above)\n");
     return 1;
   }
