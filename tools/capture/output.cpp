@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <spawn.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -133,27 +134,40 @@ bool WavWriter::Close() {
 
 PipedChild::~PipedChild() { Kill(); }
 
+// posix_spawnp, not fork: this process runs Mesa's threads and the frame writer, and a
+// forked child may only make async-signal-safe calls before exec (an allocation could wait
+// forever on a lock another thread held at the fork). Everything is set up beforehand.
 bool PipedChild::Start(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return false;
-  pid_ = fork();
-  if (pid_ < 0) {
-    close(fds[0]);
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attributes);
+  // The pipe's end becomes standard input (dup2 clears close-on-exec on the copy);
+  // standard output goes nowhere; SIGPIPE, ignored here, is the default again there.
+  posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = -1;
+  int error = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  close(fds[0]);
+  if (error != 0) {
     close(fds[1]);
+    errno = error;
+    pid_ = -1;
     return false;
   }
-  if (pid_ == 0) {
-    dup2(fds[0], 0);
-    int null_fd = open("/dev/null", O_WRONLY);
-    if (null_fd >= 0) dup2(null_fd, 1);
-    signal(SIGPIPE, SIG_DFL);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  close(fds[0]);
+  pid_ = pid;
   fd_ = fds[1];
   return true;
 }
