@@ -30,8 +30,10 @@ if(DGL_TESTS)
 endif()
 
 # Platform layer: display, poll, clock, files, log.
+# present.cpp is linked on the Pi too, where the hardware scales and it stays unused:
+# the EGL half drives it for any half that asks.
 set(_common ${S}/log.cpp ${S}/file_io.cpp ${S}/util.cpp ${S}/terminal.cpp ${S}/system.cpp ${S}/system.choose.cpp
-            ${S}/fit.cpp ${S}/glsl.cpp)
+            ${S}/fit.cpp ${S}/glsl.cpp ${S}/present.cpp)
 if(DGL_RPI)
   set(ENV{PKG_CONFIG_PATH} "/opt/vc/lib/pkgconfig:$ENV{PKG_CONFIG_PATH}")
   pkg_check_modules(BCM REQUIRED IMPORTED_TARGET bcm_host brcmegl brcmglesv2)
@@ -46,7 +48,7 @@ else()
   pkg_check_modules(XRANDR REQUIRED IMPORTED_TARGET xrandr)
   pkg_check_modules(XINERAMA REQUIRED IMPORTED_TARGET xinerama)
   pkg_check_modules(XSS REQUIRED IMPORTED_TARGET xscrnsaver)
-  set(_native ${S}/system.headless.cpp ${S}/system.x11.cpp ${S}/present.cpp ${S}/display_mode.cpp)
+  set(_native ${S}/system.headless.cpp ${S}/system.x11.cpp ${S}/display_mode.cpp)
   if(_kms)
     list(APPEND _native ${S}/system.kms.cpp)
   endif()
