@@ -3,7 +3,9 @@
 // half without a hardware scaler this half also scales present.cpp's target into its output.
 #include <EGL/egl.h>
 #include <GLES2/gl2.h>
+#include <signal.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include "present.h"
 #include "system.h"
@@ -28,6 +30,48 @@ static const char* egl_error_name(EGLint error) {
   return "unknown EGL error";
 }
 
+// SIGINT, SIGTERM and SIGHUP end the show like a key, on every half, so that a service
+// manager, a desktop session or a closed terminal gets a clean end (status 0, the display
+// given back). Only signals left at their default action are taken: a tool's own handlers
+// and a signal ignored by nohup stay as they were, and come back at dglShutDown.
+static const int stop_signals[3] = {SIGINT, SIGTERM, SIGHUP};
+static struct sigaction saved_actions[3];
+static int taken_signals[3];
+static volatile sig_atomic_t stop_requested;
+static int told_no_terminal;
+
+static void on_stop_signal(int number) {
+  // A second one before the first was answered: nothing polls (a tool, or a hang), so the
+  // signal does what it would have done.
+  if (stop_requested) {
+    signal(number, SIG_DFL);
+    raise(number);
+    return;
+  }
+  stop_requested = number;
+}
+
+static void take_stop_signals() {
+  stop_requested = 0;
+  told_no_terminal = 0;
+  for (int i = 0; i < 3; i++) {
+    struct sigaction action = {};
+    action.sa_handler = on_stop_signal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    taken_signals[i] = sigaction(stop_signals[i], NULL, &saved_actions[i]) == 0 &&
+                       saved_actions[i].sa_handler == SIG_DFL &&
+                       !(saved_actions[i].sa_flags & SA_SIGINFO) &&
+                       sigaction(stop_signals[i], &action, NULL) == 0;
+  }
+}
+
+static void give_back_stop_signals() {
+  for (int i = 0; i < 3; i++)
+    if (taken_signals[i]) sigaction(stop_signals[i], &saved_actions[i], NULL);
+  taken_signals[0] = taken_signals[1] = taken_signals[2] = 0;
+}
+
 static void destroy_native_window() {
   if (native) native->destroy_window();
   native = NULL;
@@ -42,6 +86,7 @@ static int fail_and_undo(const char* step, const char* error) {
   eglMakeCurrent(egl_display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
   eglTerminate(egl_display);
   destroy_native_window();
+  give_back_stop_signals();
   egl_display = EGL_NO_DISPLAY;
   return -1;
 }
@@ -91,6 +136,8 @@ int dglInit(int width, int height, int color_bits, int depth_bits, int stencil_b
     native = NULL;
     return -1;
   }
+  // From here on a stop signal must not kill the process: the display has to come back.
+  take_stop_signals();
 
   eglGetError();
   egl_display = native->get_display(native_display);
@@ -152,11 +199,21 @@ void dglShutDown() {
   eglMakeCurrent(egl_display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
   eglTerminate(egl_display);
   destroy_native_window();
+  give_back_stop_signals();
   egl_display = EGL_NO_DISPLAY;
 }
 
-// A key on the terminal, or a key, close request or stop signal in the native half.
+// A key on the terminal, a stop signal, or a key or close request in the native half's
+// window.
 int dglProcessMessages() {
+  // Started without a terminal and without a window to type into: say once what ends it.
+  if (native && !native->poll_window && !told_no_terminal && !isatty(0)) {
+    told_no_terminal = 1;
+    fprintf(stderr, "input: standard input is not a terminal: the show ends with its music, "
+                    "or on SIGINT, SIGTERM or SIGHUP\n");
+    fflush(stderr);
+  }
+  if (stop_requested) return 1;
   int ready = _dglPollTerminal();
   if (ready == 0 && native && native->poll_window && native->poll_window()) return 1;
   return ready;

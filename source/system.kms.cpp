@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <gbm.h>
 #include <poll.h>
-#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -36,7 +35,6 @@ static uint32_t front_fb;
 static int flip_pending;
 static int failure_reported;  // a flip that failed after start: said once
 static int size_reported;     // the mode's size, told to the EGL half once
-static volatile sig_atomic_t stop_requested;
 static long frames_shown;
 static double first_shown;
 
@@ -273,8 +271,6 @@ static int scan_out() {
   return 0;
 }
 
-static void on_stop_signal(int) { stop_requested = 1; }
-
 // A failure's exit (return -1 from main) never reaches dglShutDown.
 static void restore_at_exit() { give_console_back(); }
 
@@ -350,14 +346,6 @@ static int kms_create_window(int width, int height, void** native_window, void**
   static int exit_hook;
   if (!exit_hook) atexit(restore_at_exit);
   exit_hook = 1;
-  stop_requested = 0;
-  struct sigaction action = {};
-  action.sa_handler = on_stop_signal;
-  action.sa_flags = SA_RESTART;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, NULL);
-  sigaction(SIGTERM, &action, NULL);
-  sigaction(SIGHUP, &action, NULL);
 
   *native_window = surface;
   *native_display = gbm;
@@ -386,8 +374,6 @@ static int kms_output_size_changed(int* width, int* height) {
   return 1;
 }
 
-static int kms_poll_window() { return stop_requested; }
-
 extern const DGL_NATIVE_BACKEND dgl_backend_kms = {
     .name = "kms",
     .create_window = kms_create_window,
@@ -399,5 +385,5 @@ extern const DGL_NATIVE_BACKEND dgl_backend_kms = {
     .create_surface = kms_create_surface,
     .output_size_changed = kms_output_size_changed,
     .after_swap = kms_after_swap,
-    .poll_window = kms_poll_window,
+    .poll_window = NULL,
 };

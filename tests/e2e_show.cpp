@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>  // before Xlib, whose None macro it would trip over
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 #include <libopenmpt/libopenmpt.h>
 
 #include "coverflow.h"
@@ -48,11 +50,13 @@ static std::vector<uint8_t> ScreenRgb(Display* d) {
 // the slide from cover 5 (2.25 s to 10 s: cover 7, caption 0 shown), with one the held
 // last picture (cover 5, caption 3 shown, its first 7 s). Frames that keep what an earlier
 // one drew, or covers that ignore depth, do not match. A key then ends the demo with 0, its
-// terminal back in the mode it had.
+// terminal back in the mode it had. Started as a desktop menu starts it, with /dev/null for
+// input and no terminal, it shows the same and a key in its window ends it.
 TEST(ShowPicture, TheDemosOwnFramesAreTheCarouselDrawnFresh) {
-  const struct { std::vector<std::string> args; float position; int caption; } shows[] = {{{}, -7, 0}, {{"skip"}, -5, 3}};
+  const struct { std::vector<std::string> args; float position; int caption; bool terminal; } shows[] = {
+      {{}, -7, 0, true}, {{"skip"}, -5, 3, true}, {{}, -7, 0, false}};
   for (const auto& show : shows) {
-    SCOPED_TRACE(show.args.size());
+    SCOPED_TRACE(std::to_string(show.args.size()) + (show.terminal ? "" : ", no terminal"));
     GlContext gl;
     gl.SetUp();
     ASSERT_EQ(coverflow_init(), 0);
@@ -67,7 +71,10 @@ TEST(ShowPicture, TheDemosOwnFramesAreTheCarouselDrawnFresh) {
     Display* screen_of = XOpenDisplay(x.display.c_str());
     ASSERT_NE(screen_of, nullptr);
     Child demo;
-    ASSERT_TRUE(demo.StartOnTerminal(argv, {"DGL_PLATFORM=x11", "DISPLAY=" + x.display, "SDL_AUDIODRIVER=dummy"}));
+    const std::vector<std::string> env = {"DGL_PLATFORM=x11", "DISPLAY=" + x.display, "SDL_AUDIODRIVER=dummy"};
+    const int null_fd = open("/dev/null", O_RDONLY);
+    ASSERT_TRUE(show.terminal ? demo.StartOnTerminal(argv, env) : demo.StartWithoutTerminal(argv, null_fd, env));
+    close(null_fd);
     // Screens until one matches. The first to show the demo's window (a black top row, not the patterned
     // root) with something drawn comes after the show's clock started: 12 s on, the moment is over.
     int fewest = 1280 * 720 * 3, status = -1;
@@ -81,13 +88,46 @@ TEST(ShowPicture, TheDemosOwnFramesAreTheCarouselDrawnFresh) {
     }
     EXPECT_EQ(fewest, 0) << "pixel channels off in the closest screen";
     ASSERT_EQ(status, -1) << "the demo ended by itself:\n" << demo.output;
-    demo.Type("q");
+    if (show.terminal) {
+      demo.Type("q");
+    } else {
+      XTestFakeKeyEvent(screen_of, XKeysymToKeycode(screen_of, XK_space), True, 0);
+      XTestFakeKeyEvent(screen_of, XKeysymToKeycode(screen_of, XK_space), False, 0);
+      XFlush(screen_of);
+    }
     EXPECT_EQ(demo.Wait(30), 0) << demo.output;
-    termios after;  // the poll's raw mode undone: the terminal cooked and echoing again
-    tcgetattr(demo.slave, &after);
-    EXPECT_EQ(after.c_lflag & (ICANON | ECHO), tcflag_t(ICANON | ECHO));
+    if (show.terminal) {
+      termios after;  // the poll's raw mode undone: the terminal cooked and echoing again
+      tcgetattr(demo.slave, &after);
+      EXPECT_EQ(after.c_lflag & (ICANON | ECHO), tcflag_t(ICANON | ECHO));
+    }
     XCloseDisplay(screen_of);
   }
+}
+
+// Without a terminal: a byte waiting on a pipe is a key as ever, and ends the show at once
+// (the carousel alone lasts 36 s); offscreen, where nothing can be typed, a line says what
+// ends the show, and SIGTERM ends it with 0.
+TEST(ShowWithoutTerminal, AWaitingByteOrSIGTERMEndsItWith0) {
+  Xvfb x;
+  ASSERT_TRUE(x.Start(640, 480));
+  int carries[2];
+  ASSERT_EQ(pipe(carries), 0);
+  ASSERT_EQ(write(carries[1], "q", 1), 1);
+  close(carries[1]);
+  Child keyed;
+  ASSERT_TRUE(keyed.StartWithoutTerminal({kBin + "/demo"}, carries[0], {"DGL_PLATFORM=x11", "DISPLAY=" + x.display, "SDL_AUDIODRIVER=dummy"}));
+  close(carries[0]);
+  EXPECT_EQ(keyed.Wait(30), 0) << keyed.output;
+
+  const int null_fd = open("/dev/null", O_RDONLY);
+  Child offscreen;
+  ASSERT_TRUE(offscreen.StartWithoutTerminal({kBin + "/demo"}, null_fd, kHeadless));
+  close(null_fd);
+  ASSERT_TRUE(offscreen.WaitFor("input: standard input is not a terminal: the show ends with its music, or on SIGINT, SIGTERM or SIGHUP\n", 60))
+      << offscreen.output;
+  kill(offscreen.pid, SIGTERM);
+  EXPECT_EQ(offscreen.Wait(30), 0) << offscreen.output;
 }
 
 // A copy of the demo beside a data folder with one file left out or replaced: status 255

@@ -3,6 +3,7 @@
 #include <EGL/egl.h>
 #include <EGL/eglext.h>
 #include <GLES2/gl2.h>
+#include <signal.h>
 #include <string.h>
 
 #include "present.h"
@@ -50,4 +51,22 @@ TEST(Display, APresentTargetThatCannotBeMadeNamesItsStep) {
   EXPECT_EQ(_dglPresentInit(largest * 2, 720, why, sizeof why), -1);
   EXPECT_EQ(std::string(why), "the " + std::to_string(largest * 2) + "x720 target framebuffer is incomplete (status 0x8cd6, GL error 0x0501)");
   dglShutDown();
+}
+
+// From the start on, SIGINT, SIGTERM and SIGHUP end the show like a key instead of killing
+// it (the display must come back); a signal someone else handles or ignores is left alone,
+// and dglShutDown gives every one back as it found it.
+TEST(Display, StopSignalsEndTheShowLikeAKeyUntilShutDown) {
+  setenv("DGL_PLATFORM", "headless", 1);
+  signal(SIGHUP, SIG_IGN);
+  ASSERT_EQ(dglInit(1280, 720, 32, 16, 8), 0);
+  struct sigaction term, hup;
+  sigaction(SIGTERM, nullptr, &term), sigaction(SIGHUP, nullptr, &hup);
+  EXPECT_TRUE(term.sa_handler != SIG_DFL && hup.sa_handler == SIG_IGN);
+  raise(SIGTERM);
+  EXPECT_EQ(dglProcessMessages(), 1);
+  dglShutDown();
+  sigaction(SIGTERM, nullptr, &term), sigaction(SIGHUP, nullptr, &hup);
+  EXPECT_TRUE(term.sa_handler == SIG_DFL && hup.sa_handler == SIG_IGN);
+  signal(SIGHUP, SIG_DFL);
 }

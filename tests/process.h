@@ -48,6 +48,29 @@ struct Child {
     return true;
   }
 
+  // Starts argv as a desktop's menu or a service manager does: no controlling terminal,
+  // `input` as standard input; what it prints is read as from a terminal.
+  bool StartWithoutTerminal(const std::vector<std::string>& argv, int input,
+                            const std::vector<std::string>& env = {}) {
+    int out[2];
+    if (pipe(out) != 0) return false;
+    pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+      setsid();
+      dup2(input, 0);
+      dup2(out[1], 1);
+      dup2(out[1], 2);
+      close(out[0]);
+      close(out[1]);
+      Exec(argv, env);
+    }
+    close(out[1]);
+    terminal = out[0];
+    fcntl(terminal, F_SETFL, O_NONBLOCK);
+    return true;
+  }
+
   // Reads what the program printed so far (non-blocking).
   void Drain() {
     char buf[4096];

@@ -1,5 +1,5 @@
 // The keyboard poll on a real pseudo-terminal as the controlling terminal of a foreground
-// and of a background job, on /dev/null and on a closed descriptor.
+// and of a background job, and without a terminal: /dev/null, pipes, a closed descriptor.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -41,16 +41,22 @@ struct Terminal {
   }
 };
 
-TEST(Poll, NullDeviceReadsAsAKeyAndAClosedInputAsFailure) {
-  int null_fd = open("/dev/null", O_RDONLY);
-  ASSERT_GE(null_fd, 0);
-  {
-    StdinAs in(null_fd);
-    EXPECT_EQ(dglProcessMessages(), 1);
+// Without a terminal (a menu launcher, a service, ssh -n) only a byte actually waiting is a
+// key, and it stays one: /dev/null, a pipe at its end, an empty pipe and a closed input are not.
+TEST(Poll, WithoutATerminalOnlyAWaitingByteIsAKey) {
+  int null_fd = open("/dev/null", O_RDONLY), empty[2], ended[2], carries[2];
+  ASSERT_TRUE(null_fd >= 0 && pipe(empty) == 0 && pipe(ended) == 0 && pipe(carries) == 0);
+  close(ended[1]);
+  ASSERT_EQ(write(carries[1], "q", 1), 1);
+  const struct { const char* what; int fd, key; } cases[] = {
+      {"/dev/null", null_fd, 0}, {"an empty pipe", empty[0], 0}, {"a pipe at its end", ended[0], 0},
+      {"a closed input", -1, 0}, {"a pipe that carries a byte", carries[0], 1}};
+  for (const auto& c : cases) {
+    StdinAs in(c.fd);
+    EXPECT_EQ(dglProcessMessages(), c.key) << c.what;
+    EXPECT_EQ(dglProcessMessages(), c.key) << c.what << ", polled again";
   }
-  close(null_fd);
-  StdinAs in(-1);
-  EXPECT_EQ(dglProcessMessages(), -1);
+  for (int fd : {null_fd, empty[0], empty[1], ended[0], carries[0], carries[1]}) close(fd);
 }
 
 // On its controlling terminal, as from a shell. In the foreground one key, a single byte

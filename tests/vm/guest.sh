@@ -4,6 +4,8 @@
 # the serial console and answers with "@@" lines:
 #   run NAME [VAR=VALUE...] PROGRAM [ARG...]   start PROGRAM on tty1, its output in OUT/NAME.log;
 #                                              "@@exit NAME STATUS" when it ends
+#   run-detached NAME ...                      the same without a terminal, input /dev/null
+#                                              (as a service manager starts it)
 #   signal NAME SIG                            kill -SIG to it
 #   quit
 out=$1
@@ -27,7 +29,9 @@ echo "@@ready $(cut -d' ' -f1 /proc/uptime)"
 
 while read -r cmd name rest; do
   case $cmd in
-    run)
+    run|run-detached)
+      input=/dev/tty1
+      [ "$cmd" = run-detached ] && input=/dev/null
       # No echo, so that keys leave the console's picture as it was. A virtual terminal
       # takes its default settings back when a session that it controlled ends, so this
       # is done for every run; a key typed for an earlier run is drained.
@@ -37,8 +41,8 @@ while read -r cmd name rest; do
       stty icanon min 1 <&3
       rm -f "$out/$name.pid"
       (
-        # The program's own session, with tty1 as its controlling terminal.
-        setsid $wait_flag sh -c 'echo $$ >"$0.pid"; exec "$@" </dev/tty1 >"$0.log" 2>&1 3<&- 4<&-' "$out/$name" env $rest
+        # The program's own session; tty1 becomes its controlling terminal when it is the input.
+        setsid $wait_flag sh -c 'at=$1; shift; echo $$ >"$at.pid"; exec "$@" <"$0" >"$at.log" 2>&1 3<&- 4<&-' "$input" "$out/$name" env $rest
         echo "@@exit $name $? $(cut -d' ' -f1 /proc/uptime)"
       ) &
       echo "@@started $name $(cut -d' ' -f1 /proc/uptime)"

@@ -4,7 +4,8 @@ scripts/vm-kernel.sh in QEMU with a virtio GPU and the host's root shared read-o
 runs the built demo on tty1 and reads the screen through QMP screendumps.
 
 Runs: the automatic backend choice at the preferred 1280x800 mode, ended by a key;
-DGL_MODE=1024x768@60, ended by SIGTERM; SIGINT and SIGHUP once the display is taken;
+DGL_MODE=1024x768@60 without a terminal (input /dev/null, as a service), ended by SIGTERM;
+SIGINT and SIGHUP once the display is taken;
 a missing asset, an unlisted mode and a missing card (exit 255). After each the
 console's own picture must be back; the guest holds the card's render node open, so
 the kernel's own restore at the card's last close cannot stand in for the program's.
@@ -276,8 +277,8 @@ def main():
         expect((console.width, console.height) == (1280, 800) and not console.black(0, 799),
                f"the console shows its text at 1280x800 (got {console.width}x{console.height})")
 
-        def run(name, command, end=None, bars=None, status=0, output=()):
-            vm.send(f"run {name} {command}")
+        def run(name, command, end=None, bars=None, status=0, output=(), terminal=True):
+            vm.send(f"{'run' if terminal else 'run-detached'} {name} {command}")
             started = vm.answer(f"@@started {name}", 30)
             t0 = time.monotonic()
             if end:
@@ -309,7 +310,9 @@ def main():
             expect(back, f"{name}: the console's own picture is back")
 
         run("key", f"{demo} skip", end="key", bars=(1280, 800, 40, 759))
-        run("term", f"DGL_PLATFORM=kms DGL_MODE=1024x768@60 {demo} skip", end="TERM", bars=(1024, 768, 96, 671))
+        # As a service starts it: no terminal, /dev/null for input, which is no key.
+        run("term", f"DGL_PLATFORM=kms DGL_MODE=1024x768@60 {demo} skip", end="TERM", bars=(1024, 768, 96, 671),
+            terminal=False, output=("input: standard input is not a terminal",))
         run("int", f"DGL_PLATFORM=kms {demo} skip", end="INT")
         run("hup", f"DGL_PLATFORM=kms DGL_DRM_DEVICE=/dev/dri/card0 {demo} skip", end="HUP")
         run("missing", f"DGL_PLATFORM=kms {broken}/demo skip", status=255,

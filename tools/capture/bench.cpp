@@ -464,6 +464,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   auto phase = [&](const char* name) { startup_phase(name); };
+  // The display layer holds the stop signals for the live show's clean end; the bench
+  // never polls for them, so they do what they do to any tool.
+  for (int number : {SIGINT, SIGTERM, SIGHUP}) signal(number, SIG_DFL);
   timeline_start_carousel();
   phase("music start (offline device)");
   clear_frame();

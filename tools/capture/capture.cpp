@@ -560,6 +560,9 @@ int main(int argc, char** argv) {
     fprintf(stderr, "demo-capture: the scenes could not be set up (see the log above)\n");
     return 1;
   }
+  // The display layer holds SIGHUP for the live show's clean end; a capture has no display
+  // to give back and ends with its terminal, as any tool does.
+  signal(SIGHUP, SIG_DFL);
   Capture capture(o);
   int status = capture.Run();
   dglShutDown();
