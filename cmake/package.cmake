@@ -12,6 +12,12 @@ install(DIRECTORY ${DGL_DATA_DIR}/ DESTINATION ${_lib}/data)
 install(CODE "file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin\")
   file(CREATE_LINK ../${_lib}/quorvelt \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/quorvelt\" SYMBOLIC)")
 
+# The desktop's application menu (the entry and its icon, made by the asset generator) and
+# a kiosk unit for the console, shipped but not enabled.
+install(FILES ${CMAKE_SOURCE_DIR}/cmake/quorvelt.desktop DESTINATION share/applications)
+install(DIRECTORY ${CMAKE_BINARY_DIR}/icons/hicolor DESTINATION share/icons)
+install(FILES ${CMAKE_SOURCE_DIR}/cmake/quorvelt-kiosk.service DESTINATION lib/systemd/system)
+
 # Debian wants a manual page, and its changelog (a native package's: no Debian revision)
 # and the copyright file in the documentation folder, compressed without name or time.
 set(_doc share/doc/quorvelt)
@@ -49,7 +55,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "real-time OpenGL ES 2.0 demo with music")
 set(CPACK_PACKAGE_DESCRIPTION "A self-running demo for Raspberry Pi class boards and any
 Linux machine: a cover carousel to an MP3 track, then a sine scroller of
 3D block letters over a procedural face, to a ProTracker module.
-A key on the terminal ends it.")
+A key ends it, and so does the end of the music. The package adds it to the
+desktop's menu and carries a unit to run it as a kiosk on the console.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${_arch})
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)

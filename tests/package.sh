@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # The Debian package of a build folder, made afresh by cpack and checked as a user gets it.
-#   package.sh BUILD_DIR
+#   package.sh BUILD_DIR [X_SCREEN]
 # Every architecture: the file name, the Architecture field, worked-out dependencies, the
-# layout (program, data, link, documents), the data byte for byte as the build made it,
-# the program built for that architecture, and no lintian error. The build machine's own
-# architecture also unpacks into a scratch root and runs the installed quorvelt headless
-# on a pseudo-terminal until a key, which must end it with status 0: it found its data.
+# layout (program, data, link, documents, menu entry, icons, kiosk unit), the data byte for
+# byte as the build made it, the program built for that architecture, no lintian error, a
+# valid desktop entry with its icon at every size the theme folder names, and a kiosk unit
+# that systemd accepts. The build machine's own architecture also unpacks into a scratch
+# root and runs the installed quorvelt headless on a pseudo-terminal until a key, which must
+# end it with status 0: it found its data. With X_SCREEN (tests/x_screen.cpp) and Xvfb, the
+# menu entry's Exec line runs as a menu runs it, without a terminal from another folder, and
+# must show its picture on the X screen and end on a key there with status 0.
 set -uo pipefail
 build=$(cd "$1" && pwd) || exit 1
+x_screen=${2:-}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
@@ -29,7 +34,9 @@ done
 
 # The layout, exactly: nothing missing, nothing stray.
 expected=$( (printf '%s\n' ./usr/bin/quorvelt ./usr/lib/quorvelt/quorvelt \
-  ./usr/share/doc/quorvelt/{README.md,copyright,changelog.gz} ./usr/share/man/man1/quorvelt.1.gz
+  ./usr/share/doc/quorvelt/{README.md,copyright,changelog.gz} ./usr/share/man/man1/quorvelt.1.gz \
+  ./usr/share/applications/quorvelt.desktop ./usr/lib/systemd/system/quorvelt-kiosk.service \
+  ./usr/share/icons/hicolor/{48x48,64x64,128x128,256x256}/apps/quorvelt.png
   for f in "$build"/data/*; do echo "./usr/lib/quorvelt/data/$(basename "$f")"; done) | sort)
 dpkg-deb -c "$deb" >"$scratch/list" || fail "dpkg-deb -c"
 actual=$(awk '$1 !~ /^d/ {print $6}' "$scratch/list" | sort)
@@ -60,6 +67,27 @@ else
   echo "lintian not installed: not checked"
 fi
 
+desktop="$root/usr/share/applications/quorvelt.desktop"
+if command -v desktop-file-validate >/dev/null; then
+  desktop-file-validate "$desktop" || fail "the desktop entry does not validate"
+else
+  echo "desktop-file-validate not installed: the entry's syntax not checked"
+fi
+grep -qx 'Terminal=false' "$desktop" && grep -qx 'Icon=quorvelt' "$desktop" || fail "the entry needs no terminal and names the icon"
+for icon in "$root"/usr/share/icons/hicolor/*/apps/quorvelt.png; do
+  folder=$(basename "$(dirname "$(dirname "$icon")")")
+  size=$(python3 -c 'import struct,sys; d=open(sys.argv[1],"rb").read(26); print("%dx%d" % struct.unpack(">II", d[16:24]) if d[:8]==b"\x89PNG\r\n\x1a\n" and d[25]==6 else "not RGBA PNG")' "$icon")
+  [ "$size" = "$folder" ] || fail "$folder/apps/quorvelt.png is $size"
+done
+unit="$root/usr/lib/systemd/system/quorvelt-kiosk.service"
+if command -v systemd-analyze >/dev/null; then
+  # Checked as shipped, its program found where this scratch root holds it.
+  sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$unit" >"$scratch/quorvelt-kiosk.service"
+  systemd-analyze verify --man=no "$scratch/quorvelt-kiosk.service" || fail "systemd-analyze verify refuses the kiosk unit"
+else
+  echo "systemd-analyze not installed: the kiosk unit not checked (skipped)"
+fi
+
 if [ "$arch" = "$(dpkg --print-architecture)" ]; then
   # A key now and then until it ends: the first may come before the terminal is switched.
   env -i PATH="$PATH" DGL_PLATFORM=headless EGL_PLATFORM=surfaceless LIBGL_ALWAYS_SOFTWARE=1 \
@@ -70,5 +98,27 @@ if [ "$arch" = "$(dpkg --print-architecture)" ]; then
   grep -q '^ERROR' "$scratch/run.log" && { cat "$scratch/run.log"; fail "the installed program logged an error"; }
   [ $status -eq 0 ] || { cat "$scratch/run.log"; fail "the installed program ended with status $status"; }
   echo "installed quorvelt ran from $root/usr/bin and ended on a key with status 0"
+
+  if [ -n "$x_screen" ] && command -v Xvfb >/dev/null; then
+    # Xvfb writes its display number to the FIFO once it accepts clients.
+    mkfifo "$scratch/display"
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$scratch/display" >"$scratch/xvfb.log" 2>&1 &
+    xvfb=$!
+    read -r number <"$scratch/display" || fail "Xvfb did not start: $(cat "$scratch/xvfb.log")"
+    menu=""
+    trap 'kill $xvfb $menu 2>/dev/null; rm -rf "$scratch"' EXIT
+    command=$(sed -n 's/^Exec=//p' "$desktop")
+    # As a menu starts it: its own session, no terminal, input /dev/null, another folder.
+    (cd / && exec env -i PATH="$root/usr/bin:$PATH" DISPLAY=":$number" SDL_AUDIODRIVER=dummy \
+      setsid $command </dev/null >"$scratch/menu.log" 2>&1) &
+    menu=$!
+    DISPLAY=":$number" "$x_screen" --wait-picture 120 || { cat "$scratch/menu.log"; fail "the menu's '$command' showed no picture"; }
+    DISPLAY=":$number" "$x_screen" --key
+    wait $menu
+    status=$?
+    grep -q '^ERROR' "$scratch/menu.log" && { cat "$scratch/menu.log"; fail "the menu's '$command' logged an error"; }
+    [ $status -eq 0 ] || { cat "$scratch/menu.log"; fail "the menu's '$command' ended with status $status"; }
+    echo "the menu entry's '$command' showed the show on Xvfb without a terminal and ended on a key with status 0"
+  fi
 fi
 echo "package $arch: ok"

@@ -9,6 +9,12 @@ target_link_libraries(demo-assets PRIVATE dgl_png ${LAME_LIBRARY} Threads::Threa
 target_compile_options(demo-assets PRIVATE -ffp-contract=off -O2)
 
 set(DGL_CONTACT_SHEET ${CMAKE_BINARY_DIR}/contact-sheet.png)
+# The icon for the desktop entry, as an icon theme's folders (installed by the package).
+set(DGL_ICON_DIR ${CMAKE_BINARY_DIR}/icons)
+set(_icons)
+foreach(s 48 64 128 256)
+  list(APPEND _icons ${DGL_ICON_DIR}/hicolor/${s}x${s}/apps/quorvelt.png)
+endforeach()
 set(_assets)
 foreach(i RANGE 8)
   list(APPEND _assets ${DGL_DATA_DIR}/cover${i}.ktx)
@@ -25,9 +31,9 @@ set(_generator demo-assets)
 if(DGL_ASSET_GENERATOR)
   set(_generator ${DGL_ASSET_GENERATOR})
 endif()
-add_custom_command(OUTPUT ${_assets} ${DGL_CONTACT_SHEET}
-  COMMAND ${_generator} --out ${DGL_DATA_DIR} --sheet ${DGL_CONTACT_SHEET}
+add_custom_command(OUTPUT ${_assets} ${DGL_CONTACT_SHEET} ${_icons}
+  COMMAND ${_generator} --out ${DGL_DATA_DIR} --sheet ${DGL_CONTACT_SHEET} --icons ${DGL_ICON_DIR}
   DEPENDS demo-assets ${DGL_ASSET_GENERATOR}
-  COMMENT "Generating covers, captions, coverflow.mp3 and quorvelt.mod"
+  COMMENT "Generating covers, captions, coverflow.mp3, quorvelt.mod and the icon"
   VERBATIM)
-add_custom_target(demo_assets ALL DEPENDS ${_assets} ${DGL_CONTACT_SHEET})
+add_custom_target(demo_assets ALL DEPENDS ${_assets} ${DGL_CONTACT_SHEET} ${_icons})

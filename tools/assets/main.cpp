@@ -16,9 +16,10 @@
 namespace {
 
 const char* const kUsage =
-    "usage: demo-assets --out DIR [--sheet FILE.png]\n"
+    "usage: demo-assets --out DIR [--sheet FILE.png] [--icons DIR]\n"
     "Writes the nine covers (cover0.ktx..cover8.ktx), the four captions (title0.ktx..title3.ktx),\n"
-    "coverflow.mp3 and quorvelt.mod into DIR, and with --sheet a contact sheet of the pictures.\n"
+    "coverflow.mp3 and quorvelt.mod into DIR, with --sheet a contact sheet of the pictures, and\n"
+    "with --icons the program's icon as an icon theme's folders (DIR/hicolor/NxN/apps/quorvelt.png).\n"
     "The output depends on nothing but this program: every run gives the same bytes.\n";
 
 double now() {
@@ -42,19 +43,20 @@ bool save(const std::string& dir, const std::string& name, const std::vector<uin
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string out, sheet;
+  std::string out, sheet, icons;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--help" || a == "-h") {
       fputs(kUsage, stdout);
       return 0;
     }
-    if ((a == "--out" || a == "--sheet") && i + 1 < argc) {
-      (a == "--out" ? out : sheet) = argv[++i];
+    const bool takes_value = a == "--out" || a == "--sheet" || a == "--icons";
+    if (takes_value && i + 1 < argc) {
+      (a == "--out" ? out : a == "--sheet" ? sheet : icons) = argv[++i];
       continue;
     }
-    fprintf(stderr, "demo-assets: %s '%s'\n%s",
-            (a == "--out" || a == "--sheet") ? "missing value after" : "unknown argument", a.c_str(), kUsage);
+    fprintf(stderr, "demo-assets: %s '%s'\n%s", takes_value ? "missing value after" : "unknown argument",
+            a.c_str(), kUsage);
     return 2;
   }
   if (out.empty()) {
@@ -106,6 +108,19 @@ int main(int argc, char** argv) {
       return 1;
     }
     fprintf(stderr, "demo-assets: %s (contact sheet)\n", sheet.c_str());
+  }
+
+  for (int size : icons.empty() ? std::vector<int>{} : std::vector<int>(std::begin(kIconSizes), std::end(kIconSizes))) {
+    const std::string dir = icons + "/hicolor/" + std::to_string(size) + "x" + std::to_string(size) + "/apps";
+    const std::string path = dir + "/quorvelt.png", tmp = path + ".tmp";
+    std::filesystem::create_directories(dir, ec);
+    const Image icon = icon_image(size);
+    if (ec || !png_write(tmp, icon.pixels.data(), size, size, 4) || rename(tmp.c_str(), path.c_str()) != 0) {
+      fprintf(stderr, "demo-assets: cannot write '%s'\n", path.c_str());
+      remove(tmp.c_str());
+      return 1;
+    }
+    fprintf(stderr, "demo-assets: %s (icon, %dx%d RGBA)\n", path.c_str(), size, size);
   }
 
   audio.join();
