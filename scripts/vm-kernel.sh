@@ -46,13 +46,18 @@ pkg=${pkg%:*}
 [ -n "$pkg" ] || { echo "vm-kernel: apt knows no linux-image-$arch (run apt-get update)" >&2; exit 1; }
 version=${pkg#linux-image-}
 dest=$cache/$version
-if [ -f "$dest/vmlinuz" ] && [ -f "$dest/lib/modules/$version/modules.dep" ]; then
+# The guest's drivers; their dependencies come from the package's own module tree. vgem is
+# a render-only card, loaded first so that the display is not card0 (as on a Pi 4 or 5);
+# the HDA driver plays through QEMU's emulated sound card.
+wanted="kernel/drivers/virtio/virtio_pci.ko kernel/drivers/gpu/drm/virtio/virtio-gpu.ko
+kernel/net/9p/9pnet_virtio.ko kernel/fs/9p/9p.ko kernel/drivers/virtio/virtio_input.ko
+kernel/drivers/gpu/drm/vgem/vgem.ko kernel/sound/pci/hda/snd-hda-intel.ko
+kernel/sound/pci/hda/snd-hda-codec-generic.ko"
+# A cache made for another list of drivers is made again.
+if [ -f "$dest/vmlinuz" ] && [ -f "$dest/lib/modules/$version/modules.dep" ] &&
+   [ "$(cat "$dest/wanted" 2>/dev/null)" = "$wanted" ]; then
   exit 0
 fi
-
-# The guest's drivers; their dependencies come from the package's own module tree.
-wanted="kernel/drivers/virtio/virtio_pci.ko kernel/drivers/gpu/drm/virtio/virtio-gpu.ko
-kernel/net/9p/9pnet_virtio.ko kernel/fs/9p/9p.ko kernel/drivers/virtio/virtio_input.ko"
 
 echo "vm-kernel: downloading $pkg" >&2
 download "$pkg:$arch" "$pkg"
@@ -84,6 +89,7 @@ for m in $needed; do
   cp "$tree/$m" "$dest.new/lib/modules/$version/$m"
 done
 busybox depmod -b "$dest.new" "$version"
+printf '%s' "$wanted" >"$dest.new/wanted"
 rm -rf "$dest"
 mv "$dest.new" "$dest"
 echo "vm-kernel: $version in $dest ($(echo $needed | wc -w) modules)" >&2

@@ -14,7 +14,11 @@ struct DGL_CARD_LIMITS {
 };
 
 // The index of the mode to set, or -1 with `why` saying what is wrong (the line that is
-// printed, `card` naming the card). `wanted` is DGL_MODE: NULL or empty for the default,
-// else "WxH" or "WxH@Hz", the first listed mode that matches.
+// printed, `card` naming the card). `wanted` is DGL_MODE: NULL or empty for the default (the
+// preferred mode when the card can show it, the show's 16:9 rectangle in it is at most
+// 1920x1080 and it refreshes at 50 Hz or more; else the mode the card can show whose 16:9
+// rectangle is at most 1920x1080, at 50 Hz or more, of the preferred mode's aspect, of the
+// highest refresh, the largest; a panel with nothing as large as 720p keeps its preferred
+// mode), else "WxH" or "WxH@Hz": the first listed match that the card can show.
 int _dglChooseMode(const DGL_DISPLAY_MODE* modes, int count, DGL_CARD_LIMITS limits,
                    const char* wanted, const char* card, char* why, int size);

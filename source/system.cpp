@@ -5,6 +5,7 @@
 #include <GLES2/gl2.h>
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "present.h"
@@ -32,8 +33,9 @@ static const char* egl_error_name(EGLint error) {
 
 // SIGINT, SIGTERM and SIGHUP end the show like a key, on every half, so that a service
 // manager, a desktop session or a closed terminal gets a clean end (status 0, the display
-// given back). Only signals left at their default action are taken: a tool's own handlers
-// and a signal ignored by nohup stay as they were, and come back at dglShutDown.
+// given back). A tool's own handler stays, and so does a SIGHUP ignored by nohup; SIGINT
+// is taken even where ignored (a shell script's background job inherits it so), as an
+// explicit kill -INT must still end the show cleanly. All come back at dglShutDown.
 static const int stop_signals[3] = {SIGINT, SIGTERM, SIGHUP};
 static struct sigaction saved_actions[3];
 static int taken_signals[3];
@@ -59,9 +61,10 @@ static void take_stop_signals() {
     action.sa_handler = on_stop_signal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    taken_signals[i] = sigaction(stop_signals[i], NULL, &saved_actions[i]) == 0 &&
-                       saved_actions[i].sa_handler == SIG_DFL &&
-                       !(saved_actions[i].sa_flags & SA_SIGINFO) &&
+    if (sigaction(stop_signals[i], NULL, &saved_actions[i]) != 0) continue;
+    const int ignored = !(saved_actions[i].sa_flags & SA_SIGINFO) && saved_actions[i].sa_handler == SIG_IGN;
+    const int by_default = !(saved_actions[i].sa_flags & SA_SIGINFO) && saved_actions[i].sa_handler == SIG_DFL;
+    taken_signals[i] = (by_default || (ignored && stop_signals[i] != SIGHUP)) &&
                        sigaction(stop_signals[i], &action, NULL) == 0;
   }
 }
@@ -179,6 +182,17 @@ int dglInit(int width, int height, int color_bits, int depth_bits, int stencil_b
   eglMakeCurrent(egl_display, egl_surface, egl_surface, egl_context);
   error = eglGetError();
   if (error != EGL_SUCCESS) return fail_and_undo("eglMakeCurrent failed", egl_error_name(error));
+
+  // Where Mesa lacks the display's GPU driver it falls back to software without failing,
+  // and a board shows two frames a second with no word why.
+  const char* renderer = (const char*)glGetString(GL_RENDERER);
+  if (native->watched && renderer &&
+      (strstr(renderer, "llvmpipe") || strstr(renderer, "softpipe") || strstr(renderer, "swrast") ||
+       strstr(renderer, "Software Rasterizer"))) {
+    fprintf(stderr, "display: %s draws with a software renderer (%s): expect a low frame rate "
+                    "(is the GPU's Mesa driver installed?)\n", native->name, renderer);
+    fflush(stderr);
+  }
 
   if (native->output_size_changed) {
     char why[4200];

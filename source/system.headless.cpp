@@ -57,5 +57,6 @@ extern const DGL_NATIVE_BACKEND dgl_backend_headless = {
     .create_surface = headless_create_surface,
     .output_size_changed = NULL,
     .after_swap = headless_after_swap,
+    .watched = 0,
     .poll_window = NULL,
 };

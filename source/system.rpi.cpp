@@ -92,5 +92,6 @@ extern const DGL_NATIVE_BACKEND dgl_backend_rpi = {
     .create_surface = rpi_create_surface,
     .output_size_changed = NULL,
     .after_swap = NULL,
+    .watched = 0,
     .poll_window = NULL,
 };

@@ -272,5 +272,6 @@ extern const DGL_NATIVE_BACKEND dgl_backend_x11 = {
     .create_surface = x11_create_surface,
     .output_size_changed = x11_output_size_changed,
     .after_swap = NULL,
+    .watched = 1,
     .poll_window = x11_poll_window,
 };

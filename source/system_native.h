@@ -34,6 +34,9 @@ struct DGL_NATIVE_BACKEND {
   // Optional: runs after every eglSwapBuffers (a page flip). Non-zero when the frame could
   // not be shown; at start that fails dglInit, after it the half has said why and goes on.
   int (*after_swap)();
+  // Non-zero for a display a person watches (not an offscreen surface): a software GL
+  // renderer there is named on standard error, as the show will crawl.
+  int watched;
   // Optional: non-zero once the window got a key press, was asked to close, or the process
   // a signal to stop: the show ends as for a key on the terminal.
   int (*poll_window)();

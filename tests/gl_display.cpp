@@ -54,19 +54,20 @@ TEST(Display, APresentTargetThatCannotBeMadeNamesItsStep) {
 }
 
 // From the start on, SIGINT, SIGTERM and SIGHUP end the show like a key instead of killing
-// it (the display must come back); a signal someone else handles or ignores is left alone,
-// and dglShutDown gives every one back as it found it.
+// it (the display must come back), SIGINT even where a script's background job inherited it
+// ignored; a SIGHUP ignored by nohup stays ignored; dglShutDown gives every one back as it
+// found it.
 TEST(Display, StopSignalsEndTheShowLikeAKeyUntilShutDown) {
   setenv("DGL_PLATFORM", "headless", 1);
-  signal(SIGHUP, SIG_IGN);
+  signal(SIGHUP, SIG_IGN), signal(SIGINT, SIG_IGN);
   ASSERT_EQ(dglInit(1280, 720, 32, 16, 8), 0);
-  struct sigaction term, hup;
-  sigaction(SIGTERM, nullptr, &term), sigaction(SIGHUP, nullptr, &hup);
-  EXPECT_TRUE(term.sa_handler != SIG_DFL && hup.sa_handler == SIG_IGN);
+  struct sigaction term, hup, interrupt;
+  sigaction(SIGTERM, nullptr, &term), sigaction(SIGHUP, nullptr, &hup), sigaction(SIGINT, nullptr, &interrupt);
+  EXPECT_TRUE(term.sa_handler != SIG_DFL && interrupt.sa_handler != SIG_IGN && hup.sa_handler == SIG_IGN);
   raise(SIGTERM);
   EXPECT_EQ(dglProcessMessages(), 1);
   dglShutDown();
-  sigaction(SIGTERM, nullptr, &term), sigaction(SIGHUP, nullptr, &hup);
-  EXPECT_TRUE(term.sa_handler == SIG_DFL && hup.sa_handler == SIG_IGN);
-  signal(SIGHUP, SIG_DFL);
+  sigaction(SIGTERM, nullptr, &term), sigaction(SIGHUP, nullptr, &hup), sigaction(SIGINT, nullptr, &interrupt);
+  EXPECT_TRUE(term.sa_handler == SIG_DFL && interrupt.sa_handler == SIG_IGN && hup.sa_handler == SIG_IGN);
+  signal(SIGHUP, SIG_DFL), signal(SIGINT, SIG_DFL);
 }

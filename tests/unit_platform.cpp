@@ -28,43 +28,64 @@ TEST(Fit, BarsOnTheLongerSide) {
 }
 
 // The console's mode over the lists that real displays give (as their EDIDs read through
-// KMS, in the kernel's order): the preferred mode that the card can scan out, else the first
-// that it can; DGL_MODE names any listed mode, and says what the display has when it names
-// none.
-TEST(ConsoleMode, PreferredUnlessAskedAndEveryRefusalSaysWhy) {
+// KMS, in the kernel's order). The show is 720p: the display's own mode when it is at most
+// 1080p where the show lands and refreshes at 50 Hz or more; else 1080p at the best refresh
+// and the panel's own shape; never a mode the card cannot scan out. DGL_MODE names any
+// listed mode the card can show, and says why when it names another.
+TEST(ConsoleMode, NativeUpTo1080pAt50HzOrMoreElseTheBestOfTheRestAndDGLModeAsAsked) {
   using M = DGL_DISPLAY_MODE;
+  const std::vector<M> tv_4k30 = {{3840, 2160, 30, 1}, {3840, 2160, 25, 0}, {3840, 2160, 24, 0}, {1920, 1080, 60, 0},
+                                  {1920, 1080, 50, 0}, {1280, 720, 60, 0},  {720, 480, 60, 0},   {640, 480, 60, 0}};
+  const std::vector<M> tv_4k60 = {{3840, 2160, 60, 1}, {3840, 2160, 50, 0}, {3840, 2160, 30, 0}, {2560, 1440, 60, 0},
+                                  {1920, 1080, 60, 0}, {1920, 1080, 50, 0}, {1280, 720, 60, 0},  {720, 576, 50, 0}};
   const std::vector<M> tv_1080 = {{1920, 1080, 60, 1}, {1920, 1080, 50, 0}, {1920, 1080, 30, 0}, {1920, 1080, 24, 0},
                                   {1280, 720, 60, 0},  {1280, 720, 50, 0},  {720, 576, 50, 0},   {720, 480, 60, 0}, {640, 480, 60, 0}};
-  const std::vector<M> tv_4k = {{3840, 2160, 30, 1}, {3840, 2160, 25, 0}, {3840, 2160, 24, 0}, {1920, 1080, 60, 0},
-                                {1920, 1080, 50, 0}, {1280, 720, 60, 0},  {720, 480, 60, 0},   {640, 480, 60, 0}};
   const std::vector<M> monitor_sxga = {{1280, 1024, 60, 1}, {1280, 1024, 75, 0}, {1152, 864, 75, 0}, {1024, 768, 75, 0},
                                        {1024, 768, 60, 0},  {800, 600, 60, 0},   {640, 480, 60, 0}};
+  const std::vector<M> projector = {{1024, 768, 60, 1}, {1024, 768, 75, 0}, {800, 600, 72, 0}, {640, 480, 60, 0}};
+  const std::vector<M> ultra_wide = {{2560, 1080, 60, 1}, {2560, 1080, 75, 0}, {1920, 1080, 60, 0},
+                                     {1680, 1050, 60, 0}, {1280, 720, 60, 0},  {640, 480, 60, 0}};
+  const std::vector<M> laptop_panel = {{1366, 768, 60, 1}, {1360, 768, 60, 0}, {1024, 768, 60, 0}, {800, 600, 60, 0}};
   const std::vector<M> panel_800x480 = {{800, 480, 60, 1}};
+  const std::vector<M> monitor_1440p = {{2560, 1440, 60, 1}, {2048, 1152, 60, 0}, {1920, 1200, 60, 0}, {1920, 1080, 60, 0},
+                                        {1600, 1200, 60, 0}, {1280, 720, 60, 0}};
   const std::vector<M> no_preference = {{1024, 768, 60, 0}, {800, 600, 60, 0}};
-  const DGL_CARD_LIMITS pi4 = {0, 7680, 0, 7680}, small = {0, 2048, 0, 2048}, tiny = {0, 640, 0, 480};
-  const struct { const std::vector<M>* modes; DGL_CARD_LIMITS limits; const char* wanted; int chosen; std::string why; } cases[] = {
-      {&tv_1080, pi4, nullptr, 0, ""},
-      {&tv_1080, pi4, "", 0, ""},
-      {&tv_4k, pi4, nullptr, 0, ""},
-      {&tv_4k, small, nullptr, 3, ""},  // a preferred 4K mode the card cannot scan out
-      {&monitor_sxga, pi4, nullptr, 0, ""},
-      {&panel_800x480, pi4, nullptr, 0, ""},
-      {&no_preference, pi4, nullptr, 0, ""},
-      {&tv_1080, pi4, "1280x720", 4, ""},
-      {&tv_1080, pi4, "1920x1080@50", 1, ""},
-      {&tv_4k, small, "3840x2160@30", 0, ""},  // asked for by name: tried as asked
-      {&monitor_sxga, pi4, "1024x768@75", 3, ""},
-      {&panel_800x480, tiny, nullptr, -1, "card1: no mode of the display fits the card's 0x0 to 640x480"},
-      {&tv_1080, pi4, "1920x1080@75", -1,
+  // What a virtual GPU lists for a 4K screen: its 4K mode, then the standard modes, some of
+  // them 4:3 at 85 Hz.
+  const std::vector<M> virtual_4k = {{3840, 2160, 60, 1}, {1024, 768, 85, 0}, {1280, 960, 85, 0}, {1920, 1080, 60, 0},
+                                     {1600, 900, 60, 0},  {1280, 720, 60, 0}, {800, 600, 85, 0}};
+  const DGL_CARD_LIMITS pi4 = {0, 7680, 0, 7680}, pi3 = {0, 2048, 0, 2048}, tiny = {0, 640, 0, 480};
+  const struct { const char* display; const std::vector<M>* modes; DGL_CARD_LIMITS limits; const char* wanted; int chosen; std::string why; } cases[] = {
+      {"4K TV, 4K only at 30 Hz", &tv_4k30, pi4, nullptr, 3, ""},
+      {"4K TV with 4K at 60 Hz", &tv_4k60, pi4, nullptr, 4, ""},
+      {"1080p TV", &tv_1080, pi4, nullptr, 0, ""},
+      {"1080p TV, DGL_MODE empty", &tv_1080, pi4, "", 0, ""},
+      {"1280x1024 monitor", &monitor_sxga, pi4, nullptr, 0, ""},
+      {"1024x768 projector", &projector, pi4, nullptr, 0, ""},
+      {"2560x1080 ultra-wide: 1920x1080 between pillars", &ultra_wide, pi4, nullptr, 0, ""},
+      {"1366x768 panel", &laptop_panel, pi4, nullptr, 0, ""},
+      {"800x480 panel", &panel_800x480, pi4, nullptr, 0, ""},
+      {"1440p monitor", &monitor_1440p, pi4, nullptr, 3, ""},
+      {"1440p monitor on a card up to 2048x2048", &monitor_1440p, pi3, nullptr, 3, ""},
+      {"4K TV on a card up to 2048x2048", &tv_4k60, pi3, nullptr, 4, ""},
+      {"no preferred mode: the first", &no_preference, pi4, nullptr, 0, ""},
+      {"virtual 4K screen: 16:9 at 60 Hz over 4:3 at 85", &virtual_4k, pi4, nullptr, 3, ""},
+      {"DGL_MODE WxH", &tv_1080, pi4, "1280x720", 4, ""},
+      {"DGL_MODE WxH@Hz", &tv_1080, pi4, "1920x1080@50", 1, ""},
+      {"DGL_MODE asks for 4K at 30", &tv_4k30, pi4, "3840x2160@30", 0, ""},
+      {"DGL_MODE at 75 Hz", &monitor_sxga, pi4, "1024x768@75", 3, ""},
+      {"nothing the card can show", &panel_800x480, tiny, nullptr, -1, "card1: no mode of the display fits the card's 0x0 to 640x480"},
+      {"DGL_MODE beyond the card", &tv_4k60, pi3, "3840x2160", -1,
+       "DGL_MODE=3840x2160 is a mode of the display, but card1 can only show 0x0 to 2048x2048"},
+      {"DGL_MODE not listed", &tv_1080, pi4, "1920x1080@75", -1,
        "DGL_MODE=1920x1080@75 is not a mode of card1; it has: 1920x1080@60 1920x1080@50 1920x1080@30 1920x1080@24 "
        "1280x720@60 1280x720@50 720x576@50 720x480@60 640x480@60"},
-      {&tv_1080, pi4, "1080p", -1, "DGL_MODE=1080p: expected WxH or WxH@Hz"},
-      {&tv_1080, pi4, "1920x1080@60Hz", -1, "DGL_MODE=1920x1080@60Hz: expected WxH or WxH@Hz"}};
+      {"DGL_MODE a name", &tv_1080, pi4, "1080p", -1, "DGL_MODE=1080p: expected WxH or WxH@Hz"},
+      {"DGL_MODE with a unit", &tv_1080, pi4, "1920x1080@60Hz", -1, "DGL_MODE=1920x1080@60Hz: expected WxH or WxH@Hz"}};
   for (const auto& c : cases) {
     char why[1200] = "";
-    EXPECT_EQ(_dglChooseMode(c.modes->data(), (int)c.modes->size(), c.limits, c.wanted, "card1", why, sizeof why), c.chosen)
-        << (c.wanted ? c.wanted : "(default)") << " of " << c.modes->front().width << "x" << c.modes->front().height;
-    EXPECT_EQ(why, c.why);
+    EXPECT_EQ(_dglChooseMode(c.modes->data(), (int)c.modes->size(), c.limits, c.wanted, "card1", why, sizeof why), c.chosen) << c.display;
+    EXPECT_EQ(why, c.why) << c.display;
   }
   // Modes that differ only in their timings are listed once.
   const std::vector<M> twice = {{1024, 768, 60, 1}, {1024, 768, 60, 0}, {800, 600, 60, 0}};

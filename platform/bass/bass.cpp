@@ -436,15 +436,15 @@ bool open_sdl_device(const char* driver) {
   return true;
 }
 
-// SDL's own choice of device, with the backends' reports of what they could
-// not open (ALSA alone prints a dozen lines) kept off standard error: the one
-// warning of the fallback says it all.
-bool open_sdl_device_quietly() {
+// SDL's choice of device on `driver` (null: SDL's own choice of driver too), with the
+// backends' reports of what they could not open (ALSA alone prints a dozen lines) kept off
+// standard error: the one warning of a fallback says it all.
+bool open_sdl_device_quietly(const char* driver = nullptr) {
   fflush(stderr);
   int saved = dup(STDERR_FILENO);
   int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
   bool redirected = saved >= 0 && null_fd >= 0 && dup2(null_fd, STDERR_FILENO) >= 0;
-  bool ok = open_sdl_device(nullptr);
+  bool ok = open_sdl_device(driver);
   if (redirected) {
     fflush(stderr);
     dup2(saved, STDERR_FILENO);
@@ -454,11 +454,27 @@ bool open_sdl_device_quietly() {
   return ok;
 }
 
+// A console without a sound server (Pi OS Lite), or a desktop image started from the
+// console, whose ALSA "default" goes through a PipeWire or PulseAudio plugin that finds no
+// server: ALSA's own devices still play. The card's default device, then the first card.
+// Not where the user named a device (AUDIODEV).
+bool open_alsa_hardware() {
+  const char* named = getenv("AUDIODEV");
+  if (named && *named) return false;
+  for (const char* pcm : {"sysdefault", "plughw:0,0"}) {
+    setenv("AUDIODEV", pcm, 1);  // what SDL's ALSA backend opens as its default device
+    bool ok = open_sdl_device_quietly("alsa");
+    unsetenv("AUDIODEV");
+    if (ok) return true;
+  }
+  return false;
+}
+
 bool open_live_device() {
   const char* named = getenv("SDL_AUDIODRIVER");
   if (named && *named) return open_sdl_device(nullptr);
   if (!fell_back_to_dummy) {
-    if (open_sdl_device_quietly()) return true;
+    if (open_sdl_device_quietly() || open_alsa_hardware()) return true;
     // A machine without sound still plays the show, timed by a silent device.
     fprintf(stderr,
             "WARNING: no audio device opened (%s); playing silently on SDL's dummy driver.\n",
@@ -467,6 +483,25 @@ bool open_live_device() {
   }
   return open_sdl_device("dummy");
 }
+
+// A device that goes away part-way (a sound server stopped or killed, a USB card pulled)
+// stops SDL's callback, and with it the music's own clock: a module would never end. The
+// mix moves to the next device that opens, the silent one at worst, and goes on where it
+// was. Called outside the mix lock: closing the device waits for its callback.
+void recover_lost_device() {
+  if (offline_device || !device || SDL_GetAudioDeviceStatus(device) != SDL_AUDIO_STOPPED) return;
+  char lost[64];
+  snprintf(lost, sizeof lost, "%s", SDL_GetCurrentAudioDriver() ? SDL_GetCurrentAudioDriver() : "?");
+  SDL_CloseAudioDevice(device);
+  device = 0;
+  SDL_QuitSubSystem(SDL_INIT_AUDIO);
+  const char* named = getenv("SDL_AUDIODRIVER");
+  bool ok = (named && *named) ? open_sdl_device(nullptr)
+                              : !fell_back_to_dummy && (open_sdl_device_quietly() || open_alsa_hardware());
+  if (!ok) ok = open_sdl_device("dummy");
+  const char* now = ok ? SDL_GetCurrentAudioDriver() : nullptr;
+  fprintf(stderr, "WARNING: the audio device stopped (%s); the music goes on %s%s.\n", lost,
+          now ? "through " : "nowhere: no device opens", now ? now : "");}
 
 DWORD add_channel(std::unique_ptr<Channel> c) {
   std::lock_guard<std::mutex> lock(mix_lock);
@@ -606,6 +641,7 @@ HMUSIC BASS_MusicLoad(BOOL mem, const void* file, QWORD offset, DWORD length, DW
 }
 
 BOOL BASS_ChannelPlay(DWORD handle, BOOL restart) {
+  if (initialized) recover_lost_device();
   std::lock_guard<std::mutex> lock(mix_lock);
   Channel* c = initialized ? find_channel(handle) : nullptr;
   if (!c) return FALSE;
@@ -618,6 +654,7 @@ BOOL BASS_ChannelPlay(DWORD handle, BOOL restart) {
 }
 
 DWORD BASS_ChannelIsActive(DWORD handle) {
+  if (initialized) recover_lost_device();
   std::lock_guard<std::mutex> lock(mix_lock);
   Channel* c = find_channel(handle);
   if (!c || !c->playing || c->ended) return BASS_ACTIVE_STOPPED;

@@ -7,6 +7,8 @@
 #   run-detached NAME ...                      the same without a terminal, input /dev/null
 #                                              (as a service manager starts it)
 #   signal NAME SIG                            kill -SIG to it
+#   release                                    closes the render nodes held here
+#   cardusers                                  "@@cardusers N": descriptors of /dev/dri/card* open
 #   quit
 out=$1
 # Mesa picks its software rasteriser (kms_swrast) for a virtio GPU without 3D by itself;
@@ -23,8 +25,10 @@ setsid -w true 2>/dev/null || wait_flag=
 printf '\033[2J\033[H\033[?25l' >/dev/tty1
 printf 'quorvelt: the console of tty1\n\n  before and after every run this text is on screen\n' >/dev/tty1
 # The kernel puts its console back by itself when the last client of the card closes it;
-# a render node held open here leaves that to the program under test.
+# render nodes held open here leave that to the program under test (the display's node is
+# the second, after the render-only vgem's) until "release".
 [ -e /dev/dri/renderD128 ] && exec 4</dev/dri/renderD128
+[ -e /dev/dri/renderD129 ] && exec 5</dev/dri/renderD129
 echo "@@ready $(cut -d' ' -f1 /proc/uptime)"
 
 while read -r cmd name rest; do
@@ -42,12 +46,20 @@ while read -r cmd name rest; do
       rm -f "$out/$name.pid"
       (
         # The program's own session; tty1 becomes its controlling terminal when it is the input.
-        setsid $wait_flag sh -c 'at=$1; shift; echo $$ >"$at.pid"; exec "$@" <"$0" >"$at.log" 2>&1 3<&- 4<&-' "$input" "$out/$name" env $rest
+        setsid $wait_flag sh -c 'at=$1; shift; echo $$ >"$at.pid"; exec "$@" <"$0" >"$at.log" 2>&1 3<&- 4<&- 5<&-' "$input" "$out/$name" env $rest
         echo "@@exit $name $? $(cut -d' ' -f1 /proc/uptime)"
       ) &
       echo "@@started $name $(cut -d' ' -f1 /proc/uptime)"
       ;;
     signal) kill -"$rest" "$(cat "$out/$name.pid")" ;;
+    release) exec 4<&- 5<&- ;;
+    cardusers)
+      n=0
+      for f in /proc/[0-9]*/fd/*; do
+        case $(readlink "$f" 2>/dev/null) in /dev/dri/card*) n=$((n + 1)) ;; esac
+      done
+      echo "@@cardusers $n"
+      ;;
     quit) break ;;
   esac
 done
