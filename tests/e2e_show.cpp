@@ -96,6 +96,8 @@ TEST(ShowPicture, TheDemosOwnFramesAreTheCarouselDrawnFresh) {
       XFlush(screen_of);
     }
     EXPECT_EQ(demo.Wait(30), 0) << demo.output;
+    // Xvfb draws with Mesa's llvmpipe: a board in that state would crawl, and is told why.
+    EXPECT_NE(demo.output.find("display: x11 draws with a software renderer (llvmpipe"), std::string::npos) << demo.output;
     if (show.terminal) {
       termios after;  // the poll's raw mode undone: the terminal cooked and echoing again
       tcgetattr(demo.slave, &after);
@@ -128,6 +130,7 @@ TEST(ShowWithoutTerminal, AWaitingByteOrSIGTERMEndsItWith0) {
       << offscreen.output;
   kill(offscreen.pid, SIGTERM);
   EXPECT_EQ(offscreen.Wait(30), 0) << offscreen.output;
+  EXPECT_EQ(offscreen.output.find("software renderer"), std::string::npos) << "offscreen, nobody watches:\n" << offscreen.output;
 }
 
 // A copy of the demo beside a data folder with one file left out or replaced: status 255
