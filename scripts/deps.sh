@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libegl-dev libgles-dev libegl-mesa0 libgl1-mesa-dri libgbm-dev libdrm-dev libx11-dev
   libxrandr-dev libxinerama-dev libxfixes-dev libxss-dev libxext-dev libxtst-dev
+  libwayland-dev wayland-protocols sway grim wtype xwayland weston
   libglm-dev libgtest-dev
   libmpg123-dev libopenmpt-dev libsdl2-dev libmp3lame-dev libpng-dev
   glslang-tools xvfb xserver-xephyr evilwm x11-utils ffmpeg

@@ -10,15 +10,23 @@ extern const DGL_NATIVE_BACKEND dgl_backend_rpi;
 extern const DGL_NATIVE_BACKEND dgl_backend_x11;
 extern const DGL_NATIVE_BACKEND dgl_backend_kms;
 extern const DGL_NATIVE_BACKEND dgl_backend_headless;
+extern const DGL_NATIVE_BACKEND dgl_backend_wayland;
+// Non-zero when the compositor of WAYLAND_DISPLAY has what the wayland half needs; otherwise
+// `why` says what is missing (system.wayland.cpp).
+int _dglWaylandProbe(char* why, int size);
 
 #if DGL_RPI
 // The Broadcom stack has one display kind.
 const DGL_NATIVE_BACKEND* _dglChooseBackend() { return &dgl_backend_rpi; }
 #else
-// DGL_PLATFORM if set, else x11 when DISPLAY is set (XWayland covers Wayland desktops),
-// else kms on a console that has a display to take, else headless with a line saying why.
+// DGL_PLATFORM if set; else wayland when WAYLAND_DISPLAY is set (before x11: XWayland sets
+// DISPLAY too), x11 when DISPLAY is set, kms on a console that has a display to take, else
+// headless with a line saying why.
 const DGL_NATIVE_BACKEND* _dglChooseBackend() {
   static const DGL_NATIVE_BACKEND* const halves[] = {
+#if DGL_HAVE_WAYLAND
+      &dgl_backend_wayland,
+#endif
       &dgl_backend_x11,
 #if DGL_HAVE_KMS
       &dgl_backend_kms,
@@ -35,14 +43,33 @@ const DGL_NATIVE_BACKEND* _dglChooseBackend() {
       return NULL;
     }
 #endif
-    fprintf(stderr, "DGL_PLATFORM=%s: unknown backend (x11, kms or headless)\n", name);
+#if !DGL_HAVE_WAYLAND
+    if (!strcmp(name, "wayland")) {
+      fprintf(stderr, "DGL_PLATFORM=wayland: this build has no Wayland backend (libwayland missing)\n");
+      return NULL;
+    }
+#endif
+    fprintf(stderr, "DGL_PLATFORM=%s: unknown backend (wayland, x11, kms or headless)\n", name);
     return NULL;
   }
   const char* display = getenv("DISPLAY");
-  if (display && *display) return &dgl_backend_x11;
   const char* wayland = getenv("WAYLAND_DISPLAY");
+#if DGL_HAVE_WAYLAND
   if (wayland && *wayland) {
-    fprintf(stderr, "display: Wayland without XWayland (DISPLAY unset): drawing offscreen (headless)\n");
+    char why[256];
+    if (_dglWaylandProbe(why, sizeof why)) return &dgl_backend_wayland;
+    if (!display || !*display) {
+      fprintf(stderr, "dglInit: %s\n", why);
+      return NULL;
+    }
+    fprintf(stderr, "display: %s: trying X11 (DISPLAY=%s)\n", why, display);
+    return &dgl_backend_x11;
+  }
+#endif
+  if (display && *display) return &dgl_backend_x11;
+  if (wayland && *wayland) {
+    fprintf(stderr, "display: Wayland without XWayland (DISPLAY unset), and this build has no Wayland backend: "
+                    "drawing offscreen (headless)\n");
     return &dgl_backend_headless;
   }
 #if DGL_HAVE_KMS

@@ -155,14 +155,14 @@ int dglInit(int width, int height, int color_bits, int depth_bits, int stencil_b
     return fail_and_undo("eglBindAPI refused OpenGL ES",
                          egl_error_name(error == EGL_SUCCESS ? eglGetError() : error));
 
-  EGLint attributes[16] = {
+  EGLint attributes[32] = {
       EGL_BUFFER_SIZE,     color_bits,
       EGL_DEPTH_SIZE,      depth_bits,
       EGL_STENCIL_SIZE,    stencil_bits,
       EGL_SURFACE_TYPE,    native->surface_type,
       EGL_RENDERABLE_TYPE, EGL_OPENGL_ES2_BIT};
   int n = 10;
-  if (native->extra_config_attributes) n += native->extra_config_attributes(attributes + n, 16 - n - 1);
+  if (native->extra_config_attributes) n += native->extra_config_attributes(attributes + n, 32 - n - 1);
   attributes[n] = EGL_NONE;
   if ((error = choose_config(attributes)) != EGL_SUCCESS)
     return fail_and_undo("eglChooseConfig found no configuration", egl_error_name(error));

@@ -1,0 +1,256 @@
+// The demo on real Wayland compositors: sway (the wlroots family of Pi OS's labwc) headless,
+// and weston. Pictures come from grim or weston's screenshooter, keys from wtype, window
+// state from sway's IPC; every wait is for a state the compositor reports. Skipped, with a
+// message, where the compositors are not installed.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <sstream>
+
+#include "process.h"
+
+static const std::string kBin = DGL_BINARY_DIR;
+
+static bool Installed(const char* program) {
+  return system(("command -v " + std::string(program) + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// What a command printed on standard output, and its status.
+static std::string Output(const std::string& command, int* status = nullptr) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  int s = pclose(p);
+  if (status) *status = WIFEXITED(s) ? WEXITSTATUS(s) : -1;
+  return out;
+}
+
+static std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+struct Picture {
+  int width = 0, height = 0;
+  std::vector<uint8_t> rgb;
+  const uint8_t* At(int x, int y) const { return &rgb[((size_t)y * width + x) * 3]; }
+  bool Black(int x, int y) const { const uint8_t* p = At(x, y); return !p[0] && !p[1] && !p[2]; }
+  // Rows y0..y1 and columns x0..x1 (inclusive) all black.
+  bool BlackArea(int x0, int y0, int x1, int y1) const {
+    for (int y = y0; y <= y1; y++)
+      for (int x = x0; x <= x1; x++)
+        if (!Black(x, y)) return false;
+    return true;
+  }
+  // No pixel of the row (or column) between the two ends is black.
+  bool FilledRow(int y, int x0, int x1) const {
+    for (int x = x0; x <= x1; x++)
+      if (Black(x, y)) return false;
+    return true;
+  }
+  bool FilledColumn(int x, int y0, int y1) const {
+    for (int y = y0; y <= y1; y++)
+      if (Black(x, y)) return false;
+    return true;
+  }
+};
+
+static bool ReadPpm(const std::string& path, Picture& p) {
+  std::ifstream f(path, std::ios::binary);
+  std::string magic;
+  int max = 0;
+  if (!(f >> magic >> p.width >> p.height >> max) || magic != "P6" || max != 255) return false;
+  f.get();
+  p.rgb.resize((size_t)p.width * p.height * 3);
+  return (bool)f.read((char*)p.rgb.data(), (std::streamsize)p.rgb.size());
+}
+
+// sway headless, run as nobody (it refuses root) in a runtime folder of its own, with one
+// output of the given mode (and a second when asked); clients run as root and connect.
+struct Sway {
+  std::string dir, socket;
+  Child sway;
+
+  bool Start(const std::string& mode, bool second_output = false, const std::string& extra = "") {
+    char tmpl[] = "/tmp/dgl-sway-XXXXXX";
+    dir = mkdtemp(tmpl);
+    const passwd* nobody = getpwnam("nobody");
+    if (!nobody || chown(dir.c_str(), nobody->pw_uid, nobody->pw_gid) != 0 || chmod(dir.c_str(), 0700) != 0)
+      return false;
+    std::ofstream(dir + "/config") << "output HEADLESS-1 mode " << mode << " bg #204060 solid_color\n"
+                                   << "output HEADLESS-2 mode 1280x720 position 4000 0 bg #402060 solid_color\n"
+                                   << "default_border none\nfocus_follows_mouse no\n"
+                                   << (extra.empty() ? "xwayland disable\n" : extra);
+    const int null_fd = open("/dev/null", O_RDONLY);
+    const bool started = sway.StartWithoutTerminal(
+        {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "sway", "-c", dir + "/config"}, null_fd,
+        {"XDG_RUNTIME_DIR=" + dir, "HOME=" + dir, "WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1",
+         "WLR_RENDERER=pixman", "WAYLAND_DISPLAY=", "DISPLAY="});
+    close(null_fd);
+    if (!started) return false;
+    // Ready once its IPC answers.
+    for (double end = NowSeconds() + 30; NowSeconds() < end; usleep(50000)) {
+      socket = Output("ls " + dir + "/sway-ipc.*.sock 2>/dev/null | head -n1");
+      if (!socket.empty()) socket.pop_back();
+      int status = 1;
+      if (!socket.empty()) Output(Msg("-t get_version"), &status);
+      if (status == 0) break;
+    }
+    if (socket.empty()) return false;
+    if (second_output && Output(Msg("create_output") + " >/dev/null; " + Msg("-t get_outputs -r") ).find("HEADLESS-2") == std::string::npos)
+      return false;
+    return true;
+  }
+  std::string Msg(const std::string& what) const {
+    return "SWAYSOCK=" + Quote(socket) + " swaymsg " + what + " 2>&1";
+  }
+  std::string Client(const std::string& command) const {
+    return "XDG_RUNTIME_DIR=" + Quote(dir) + " WAYLAND_DISPLAY=wayland-1 " + command;
+  }
+  // The environment a client of this compositor gets: automatic choice of backend, no X.
+  std::vector<std::string> Env(std::vector<std::string> more = {}) const {
+    more.insert(more.end(), {"XDG_RUNTIME_DIR=" + dir, "WAYLAND_DISPLAY=wayland-1", "DISPLAY=", "DGL_PLATFORM=",
+                             "SDL_AUDIODRIVER=dummy"});
+    return more;
+  }
+  // One fact about the window of process `pid`, from the tree (JSON through Python).
+  std::string Window(pid_t pid, const std::string& expression) const {
+    const std::string script =
+        "import json,sys\n"
+        "def walk(n, out):\n"
+        "  if n.get('pid') == " + std::to_string(pid) + ": print(" + expression + ")\n"
+        "  for c in n.get('nodes', []) + n.get('floating_nodes', []): walk(c, n if n.get('type') == 'output' else out)\n"
+        "walk(json.load(sys.stdin), None)\n";
+    std::string out = Output(Msg("-t get_tree -r") + " | python3 -c " + Quote(script));
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    return out;
+  }
+  bool Grab(const std::string& output, Picture& p) const {
+    const std::string file = dir + "/shot.ppm";
+    int status = 1;
+    Output(Client("grim -o " + output + " -t ppm " + Quote(file)) + " 2>&1", &status);
+    return status == 0 && ReadPpm(file, p);
+  }
+  // Waits up to `seconds` for a picture of `output` that passes `test`.
+  bool WaitPicture(const std::string& output, const std::function<bool(const Picture&)>& test, double seconds,
+                   Picture* last = nullptr) const {
+    Picture p;
+    for (double end = NowSeconds() + seconds; NowSeconds() < end; usleep(100000))
+      if (Grab(output, p) && test(p)) return last ? (*last = p, true) : true;
+    if (last) *last = p;
+    return false;
+  }
+  bool WaitWindow(pid_t pid, const std::string& expression, const std::string& want, double seconds) const {
+    for (double end = NowSeconds() + seconds; NowSeconds() < end; usleep(100000))
+      if (Window(pid, expression) == want) return true;
+    return false;
+  }
+  ~Sway() {
+    if (sway.pid > 0) kill(sway.pid, SIGTERM), sway.Wait(10);
+    if (!dir.empty()) (void)system(("rm -rf " + Quote(dir)).c_str());
+  }
+};
+
+#define SKIP_WITHOUT(programs)                                                              \
+  for (const char* p : programs)                                                            \
+    if (!Installed(p)) GTEST_SKIP() << p << " is not installed (scripts/deps.sh installs it)"
+
+static const std::vector<const char*> kSwayTools = {"sway", "swaymsg", "grim", "wtype", "setpriv", "python3"};
+
+// The show's picture in a WxH output: the 1280x720 picture fitted with bars, once the
+// scroller's backdrop covers it (its first and last rows and columns drawn).
+static std::function<bool(const Picture&)> Fitted(int w, int h) {
+  return [w, h](const Picture& p) {
+    if (p.width != w || p.height != h) return false;
+    int fw = w, fh = h, x = 0, y = 0;
+    if (w * 9 > h * 16) fw = h * 16 / 9, x = (w - fw) / 2;
+    else if (w * 9 < h * 16) fh = w * 9 / 16, y = (h - fh) / 2;
+    return p.FilledRow(y, x, x + fw - 1) && p.FilledRow(y + fh - 1, x, x + fw - 1) && p.FilledColumn(x, y, y + fh - 1) &&
+           p.FilledColumn(x + fw - 1, y, y + fh - 1) && (y == 0 || (p.BlackArea(0, 0, w - 1, y - 1) && p.BlackArea(0, y + fh, w - 1, h - 1))) &&
+           (x == 0 || (p.BlackArea(0, 0, x - 1, h - 1) && p.BlackArea(x + fw, 0, w - 1, h - 1)));
+  };
+}
+
+// Chosen by itself (WAYLAND_DISPLAY, no DISPLAY), full screen with idle inhibited, the
+// picture with its bars at 1024x768, refitted when the output changes to an ultra-wide
+// mode and to a doubled scale (the buffer then has the output's own pixels), and ended by a
+// key on its window with status 0 and the presentation report.
+TEST(Wayland, FullScreenFittedRefittedAndEndedByAKeyInItsWindow) {
+  SKIP_WITHOUT(kSwayTools);
+  Sway sway;
+  ASSERT_TRUE(sway.Start("1024x768")) << sway.sway.output;
+  Child demo;
+  ASSERT_TRUE(demo.StartOnTerminal({kBin + "/demo", "skip"}, sway.Env()));
+  ASSERT_TRUE(sway.WaitWindow(demo.pid, "n['fullscreen_mode'], n['inhibit_idle']", "1 True", 60))
+      << "full screen, idle inhibited: " << sway.Window(demo.pid, "n") << "\n" << demo.output;
+  Picture last;
+  EXPECT_TRUE(sway.WaitPicture("HEADLESS-1", Fitted(1024, 768), 60, &last)) << "96-row bars at 1024x768";
+  sway.sway.Drain();
+  Output(sway.Msg("output HEADLESS-1 mode 2560x1080"));
+  EXPECT_TRUE(sway.WaitPicture("HEADLESS-1", Fitted(2560, 1080), 60)) << "320-column pillars at 2560x1080";
+  Output(sway.Msg("output HEADLESS-1 mode 1920x1080 scale 2"));
+  EXPECT_TRUE(sway.WaitPicture("HEADLESS-1", Fitted(1920, 1080), 60)) << "the whole 1920x1080 output at scale 2";
+  int typed = 1;
+  Output(sway.Client("wtype -s 500 -k Escape"), &typed);
+  EXPECT_EQ(typed, 0);
+  EXPECT_EQ(demo.Wait(30), 0) << demo.output;
+  // At scale 2 the buffer has the output's 1920x1080 pixels, not a blurred 960x540.
+  EXPECT_NE(demo.output.find("paced by the compositor's frame callback"), std::string::npos) << demo.output;
+  EXPECT_NE(demo.output.find(", at 1920x1080 on HEADLESS-1"), std::string::npos) << demo.output;
+}
+
+// The compositor's close request ends the show with 0; hidden on another workspace (no
+// frame callbacks come) it still ends at once by a key on the terminal and by SIGTERM.
+TEST(Wayland, ClosedOrHiddenItStillEndsAtOnce) {
+  SKIP_WITHOUT(kSwayTools);
+  Sway sway;
+  ASSERT_TRUE(sway.Start("1280x720")) << sway.sway.output;
+  for (const char* end : {"close", "terminal key", "SIGTERM"}) {
+    SCOPED_TRACE(end);
+    Child demo;
+    ASSERT_TRUE(demo.StartOnTerminal({kBin + "/demo", "skip"}, sway.Env()));
+    ASSERT_TRUE(sway.WaitWindow(demo.pid, "n['fullscreen_mode']", "1", 60)) << demo.output;
+    ASSERT_TRUE(sway.WaitPicture("HEADLESS-1", Fitted(1280, 720), 60));
+    if (!strcmp(end, "close")) {
+      Output(sway.Msg("'[pid=" + std::to_string(demo.pid) + "] kill'"));
+    } else {
+      Output(sway.Msg("workspace 2"));
+      ASSERT_TRUE(sway.WaitWindow(demo.pid, "n['visible']", "False", 30));
+      if (!strcmp(end, "terminal key")) demo.Type("q");
+      else kill(demo.pid, SIGTERM);
+    }
+    EXPECT_EQ(demo.Wait(30), 0) << demo.output;
+    Output(sway.Msg("workspace 1"));
+  }
+}
+
+// DGL_MONITOR names the output the show goes full screen on; a name the compositor does
+// not have is one line listing those it has, and status 255.
+TEST(Wayland, DGLMonitorPicksAnOutputByName) {
+  SKIP_WITHOUT(kSwayTools);
+  Sway sway;
+  ASSERT_TRUE(sway.Start("1920x1080", true)) << sway.sway.output;
+  Child demo;
+  ASSERT_TRUE(demo.StartOnTerminal({kBin + "/demo", "skip"}, sway.Env({"DGL_MONITOR=HEADLESS-2"})));
+  ASSERT_TRUE(sway.WaitWindow(demo.pid, "n['fullscreen_mode']", "1", 60)) << demo.output;
+  EXPECT_TRUE(sway.WaitPicture("HEADLESS-2", Fitted(1280, 720), 60)) << "the show on the second output";
+  Picture first;
+  ASSERT_TRUE(sway.Grab("HEADLESS-1", first));
+  EXPECT_EQ(first.At(first.width / 2, first.height / 2)[2], 0x60) << "the first output keeps its background";
+  demo.Type("q");
+  EXPECT_EQ(demo.Wait(30), 0) << demo.output;
+
+  Child unknown;
+  ASSERT_TRUE(unknown.StartOnTerminal({kBin + "/demo"}, sway.Env({"DGL_MONITOR=HDMI-9"})));
+  EXPECT_EQ(unknown.Wait(30), 255);
+  EXPECT_NE(unknown.output.find("dglInit: DGL_MONITOR=HDMI-9: no such output (this compositor has: HEADLESS-1, HEADLESS-2)"),
+            std::string::npos) << unknown.output;
+}
