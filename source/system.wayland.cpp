@@ -78,6 +78,7 @@ static WL_OUTPUT_INFO* wl_wanted;     // DGL_MONITOR's, or NULL for the composit
 static long wl_swaps, wl_callbacks;
 static double wl_first_swap, wl_last_swap;
 static long wl_presented, wl_discarded;
+static uint32_t wl_refresh_ns;
 static uint64_t wl_first_msc, wl_last_msc;
 static double wl_first_time, wl_last_time;
 
@@ -405,6 +406,7 @@ static int wayland_create_window(int width, int height, void** native_window, vo
   wl_pending_width = wl_pending_height = 0;
   wl_presented = wl_discarded = 0;
   wl_swaps = wl_callbacks = 0;
+  wl_refresh_ns = 0;
   wl_first_msc = wl_last_msc = 0;
   if (connect_compositor(why, sizeof why) != 0) {
     fprintf(stderr, "dglInit: %s\n", why);
@@ -478,7 +480,10 @@ static void wayland_destroy_window() {
   if (wl_swaps > 1 && seconds > 0) {
     char presentation[160] = "";
     if (wl_presented > 1) {
-      const long cycles = (long)(wl_last_msc - wl_first_msc) + 1;
+      // The output's counter where it has one; a virtual output's refresh period otherwise.
+      long cycles = (long)(wl_last_msc - wl_first_msc) + 1;
+      if (wl_last_msc == wl_first_msc && wl_refresh_ns)
+        cycles = (long)((wl_last_time - wl_first_time) / (wl_refresh_ns * 1e-9) + 0.5) + 1;
       snprintf(presentation, sizeof presentation, "; %ld presented, %ld of %ld refresh cycles without a new frame",
                wl_presented, cycles > wl_presented ? cycles - wl_presented : 0, cycles);
     } else if (wl_presentation) {
@@ -533,12 +538,13 @@ static const struct wl_callback_listener frame_listener = {.done = frame_done};
 
 static void feedback_sync_output(void*, struct wp_presentation_feedback*, struct wl_output*) {}
 static void feedback_presented(void*, struct wp_presentation_feedback* feedback, uint32_t tv_sec_hi, uint32_t tv_sec_lo,
-                               uint32_t tv_nsec, uint32_t, uint32_t seq_hi, uint32_t seq_lo, uint32_t) {
+                               uint32_t tv_nsec, uint32_t refresh, uint32_t seq_hi, uint32_t seq_lo, uint32_t) {
   const uint64_t msc = ((uint64_t)seq_hi << 32) | seq_lo;
   const double when = (double)(((uint64_t)tv_sec_hi << 32) | tv_sec_lo) + tv_nsec * 1e-9;
   if (!wl_presented) wl_first_msc = msc, wl_first_time = when;
   wl_last_msc = msc;
   wl_last_time = when;
+  wl_refresh_ns = refresh;
   wl_presented++;
   wp_presentation_feedback_destroy(feedback);
 }
