@@ -18,7 +18,8 @@ static EGLContext egl_context = EGL_NO_CONTEXT;
 static EGLSurface egl_surface = EGL_NO_SURFACE;
 
 static const DGL_NATIVE_BACKEND* native;
-// The output's size in pixels where present.cpp scales into it.
+// Whether present.cpp scales the target into the output, and the output's size in pixels.
+static int presenting;
 static int output_width, output_height;
 
 static const char* egl_error_name(EGLint error) {
@@ -97,14 +98,14 @@ static int fail_and_undo(const char* step, const char* error) {
 // Scales the frame into the output where the half needs it, swaps, and lets the half show
 // it (a page flip). Non-zero when the half could not show it.
 static int present_frame() {
-  if (native->output_size_changed) {
+  if (presenting) {
     int width, height;
-    if (native->output_size_changed(&width, &height)) output_width = width, output_height = height;
+    if (native->output_size_changed(&width, &height) > 0) output_width = width, output_height = height;
     _dglPresentDraw(output_width, output_height);
   }
   eglSwapBuffers(egl_display, egl_surface);
   int shown = native->after_swap ? native->after_swap() : 0;
-  if (native->output_size_changed) _dglPresentBindTarget();
+  if (presenting) _dglPresentBindTarget();
   return shown;
 }
 
@@ -194,7 +195,9 @@ int dglInit(int width, int height, int color_bits, int depth_bits, int stencil_b
     fflush(stderr);
   }
 
-  if (native->output_size_changed) {
+  // A half that can have its surface scaled for it (a compositor's viewport) says so with -1.
+  presenting = native->output_size_changed && native->output_size_changed(&output_width, &output_height) >= 0;
+  if (presenting) {
     char why[4200];
     if (_dglPresentInit(width, height, why, sizeof why) != 0)
       return fail_and_undo("the present target could not be set up", why);

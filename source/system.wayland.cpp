@@ -1,7 +1,8 @@
 // The Wayland native half: a full-screen xdg-shell window on one output (or DGL_WINDOW=WxH,
-// a resizable one), EGL on a wl_egl_window. It reports its buffer's size and the EGL half
-// scales the 1280x720 picture into it with black bars; on a scaled output (HiDPI) the buffer
-// has the output's own pixels, so the picture is as sharp as on an unscaled one. No pointer
+// a resizable one), EGL on a wl_egl_window. The compositor scales the 1280x720 picture into
+// the fit rectangle through a viewport; without one, the half reports its buffer's size and
+// the EGL half scales into it with black bars, the buffer having the output's own pixels on
+// a scaled (HiDPI) output, so the picture is as sharp as on an unscaled one. No pointer
 // over the show, idle inhibited, no decorations; a key or the compositor's close request
 // ends the show. Swaps never block: Mesa's eglSwapBuffers with interval 1 waits for a frame
 // callback that a hidden window never gets, so the interval is 0 and the frame callback is
@@ -18,6 +19,7 @@
 #include <wayland-client.h>
 #include <wayland-egl.h>
 
+#include "fit.h"
 #include "idle-inhibit-unstable-v1-client-protocol.h"
 #include "presentation-time-client-protocol.h"
 #include "system_native.h"
@@ -60,7 +62,17 @@ static struct zxdg_toplevel_decoration_v1* wl_decoration;
 static struct zwp_idle_inhibitor_v1* wl_inhibitor;
 static struct wl_egl_window* wl_egl_window_;
 static struct wl_callback* wl_frame_callback;
+static struct wp_viewport* wl_viewport;
 
+// Where the compositor offers wp_viewporter, the 1280x720 buffer goes to it as it is, with
+// the fit rectangle as its viewport's destination, and the compositor scales it while it
+// composites anyway (on a board whose compositor scans the surface out directly, the display
+// hardware does); a full-screen surface smaller than its output is centred on black. That
+// saves the present pass: measured on sway headless with llvmpipe, 46.7 against 21.8 frames
+// a second at 1920x1080. Without the viewporter, or with DGL_WAYLAND_SCALE=gl, present.cpp
+// scales into a buffer of the output's own pixels.
+static int wl_compositor_scales;
+static int wl_show_width, wl_show_height;  // the picture's own size: 1280x720
 static int wl_full;                  // full screen, not DGL_WINDOW
 static int wl_configured;            // the first configure has come
 static int wl_pending_width, wl_pending_height;  // from the toplevel's last configure
@@ -321,8 +333,16 @@ static void xdg_surface_configure(void*, struct xdg_surface* surface, uint32_t s
 }
 static const struct xdg_surface_listener xdg_surface_listener = {.configure = xdg_surface_configure};
 
-// The buffer follows the surface's size and its output's scale.
+// The buffer follows the surface's size and its output's scale; or, where the compositor
+// scales, the buffer stays the picture's and the viewport takes the fit rectangle.
 static void apply_size() {
+  if (wl_compositor_scales) {
+    DGL_RECT fit = _dglFitRectangle(wl_show_width, wl_show_height, (unsigned)wl_width, (unsigned)wl_height);
+    wp_viewport_set_destination(wl_viewport, fit.width > 0 ? fit.width : 1, fit.height > 0 ? fit.height : 1);
+    wl_buffer_width = wl_show_width;
+    wl_buffer_height = wl_show_height;
+    return;
+  }
   int scale = wl_on_output ? wl_on_output->scale : 1;
   if (scale != wl_scale) {
     wl_scale = scale;
@@ -336,6 +356,8 @@ static void apply_size() {
 static void release_all() {
   if (wl_frame_callback) wl_callback_destroy(wl_frame_callback);
   wl_frame_callback = NULL;
+  if (wl_viewport) wp_viewport_destroy(wl_viewport);
+  wl_viewport = NULL;
   if (wl_egl_window_) wl_egl_window_destroy(wl_egl_window_);
   wl_egl_window_ = NULL;
   if (wl_inhibitor) zwp_idle_inhibitor_v1_destroy(wl_inhibitor);
@@ -434,11 +456,16 @@ static int wayland_create_window(int width, int height, void** native_window, vo
   wl_height = wl_full ? height : window_height;
   wl_scale = 1;
   wl_on_output = wl_wanted;
+  wl_show_width = width;
+  wl_show_height = height;
+  const char* scaler = getenv("DGL_WAYLAND_SCALE");
+  wl_compositor_scales = wl_viewporter && !(scaler && !strcmp(scaler, "gl"));
 
   wl_surface_ = wl_compositor_create_surface(wl_compositor_);
   wl_surface_add_listener(wl_surface_, &surface_listener, NULL);
   wl_xdg_surface = xdg_wm_base_get_xdg_surface(wl_wm_base, wl_surface_);
   xdg_surface_add_listener(wl_xdg_surface, &xdg_surface_listener, NULL);
+  if (wl_compositor_scales) wl_viewport = wp_viewporter_get_viewport(wl_viewporter, wl_surface_);
   wl_toplevel = xdg_surface_get_toplevel(wl_xdg_surface);
   xdg_toplevel_add_listener(wl_toplevel, &toplevel_listener, NULL);
   xdg_toplevel_set_title(wl_toplevel, "quorvelt");
@@ -519,6 +546,7 @@ static int wayland_output_size_changed(int* width, int* height) {
     eglSwapInterval(eglGetCurrentDisplay(), 0);
     wl_swap_interval_set = 1;
   }
+  if (wl_compositor_scales) return -1;
   if (!wl_size_changed) return 0;
   wl_size_changed = 0;
   apply_size();
@@ -561,6 +589,10 @@ static const struct wp_presentation_feedback_listener feedback_listener = {
 // After a swap: wait (briefly) for the compositor's word that the frame went out, then ask
 // for the same about the next one, which the next swap's commit carries.
 static int wayland_after_swap() {
+  if (wl_compositor_scales && wl_size_changed) {
+    wl_size_changed = 0;
+    apply_size();  // the next swap's commit carries the new destination
+  }
   const double now = now_seconds();
   if (!wl_swaps++) wl_first_swap = now;
   wl_last_swap = now;

@@ -26,10 +26,11 @@ struct DGL_NATIVE_BACKEND {
   EGLint (*native_visual)();
   // The surface: a window surface on the native window, or a pbuffer of the requested size.
   EGLSurface (*create_surface)(EGLDisplay display, EGLConfig config, void* native_window);
-  // Optional, for a half without a hardware scaler: its output's size in pixels. Returns
-  // non-zero and fills the size the first time and whenever the size changed (a resized
-  // window), 0 otherwise. With it, the scenes draw into present.cpp's target, which the EGL
-  // half scales into the output with black bars before every swap.
+  // Optional, for a half without a hardware scaler: its output's size in pixels. Returns 1
+  // and fills the size the first time and whenever the size changed (a resized window), 0
+  // otherwise. With it, the scenes draw into present.cpp's target, which the EGL half scales
+  // into the output with black bars before every swap. -1 on the first call: the surface is
+  // shown scaled by someone else after all (a compositor's viewport), as without the slot.
   int (*output_size_changed)(int* width, int* height);
   // Optional: runs after every eglSwapBuffers (a page flip). Non-zero when the frame could
   // not be shown; at start that fails dglInit, after it the half has said why and goes on.
