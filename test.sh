@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite through CTest:
-# the normal build (every test), then an ASan+UBSan build (unit and GL tests).
+# the normal build (every test), the browser build in chromium, then an ASan+UBSan build
+# (unit and GL tests).
 #   ./test.sh            everything
 #   ./test.sh -R Regex   only matching tests, normal build only
 # The sanitizer stage ends with each libFuzzer target for about 30 s (tests/fuzz/run.sh).
@@ -20,6 +21,17 @@ if [ $# -gt 0 ]; then
   exec ctest --test-dir build -j "$jobs" --output-on-failure "$@"
 fi
 ctest --test-dir build -j "$jobs" --output-on-failure
+
+# The browser build (scripts/web.sh) in Debian's chromium, headless, through puppeteer-core
+# (tests/web/package.json, pinned with its lock file; no browser is downloaded).
+if command -v emcc >/dev/null && command -v chromium >/dev/null && command -v npm >/dev/null; then
+  echo "== browser build (build-web/) and its tests in chromium"
+  bash scripts/web.sh
+  (cd tests/web && npm ci --no-audit --no-fund --loglevel=error)
+  node --test tests/web/
+else
+  echo "== browser tests skipped: emscripten, chromium or npm is missing (scripts/deps.sh installs them)"
+fi
 
 echo "== sanitizer build (build-asan/)"
 cmake -S . -B build-asan -G Ninja -DDGL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug "${werror[@]}" >/dev/null

@@ -14,7 +14,11 @@ packages=(
   lintian desktop-file-utils pulseaudio pulseaudio-utils
   clang libclang-rt-14-dev
   qemu-system-x86 busybox-static python3
+  emscripten chromium
 )
+# The browser build's tests run on node and npm (puppeteer-core, pinned in tests/web). A node
+# that brings its own npm (NodeSource's) is kept: Debian's npm would conflict with it.
+command -v npm >/dev/null || packages+=(nodejs npm)
 
 # The kernel that the virtual-machine test boots: a package file unpacked into a cache,
 # never installed. Without it that one test is skipped, so a failure here only warns.

@@ -45,6 +45,14 @@ GLuint cover_vbo, cover_ibo, text_vbo, text_ibo;
 
 static const char* attribute_names[] = {"a_position", "a_tex_coord", "a_color"};
 
+// OpenGL ES 2.0 lets the index buffers be made through GL_ARRAY_BUFFER and drawn from as
+// element buffers; WebGL ties a buffer to the first kind of target it was bound to.
+#ifdef __EMSCRIPTEN__
+static const unsigned int index_target = GL_ELEMENT_ARRAY_BUFFER;
+#else
+static const unsigned int index_target = GL_ARRAY_BUFFER;
+#endif
+
 GLuint CreateBuffer(unsigned int target, int size, const void* data) {
   GLuint buffer;
   glGenBuffers(1, &buffer);
@@ -86,9 +94,9 @@ int coverflow_init() {
   }
   // Index buffers too are made on GL_ARRAY_BUFFER; they are bound as element arrays to draw.
   cover_vbo = CreateBuffer(GL_ARRAY_BUFFER, sizeof(coverflow_verts), coverflow_verts);
-  cover_ibo = CreateBuffer(GL_ARRAY_BUFFER, sizeof(coverflow_indices), coverflow_indices);
+  cover_ibo = CreateBuffer(index_target, sizeof(coverflow_indices), coverflow_indices);
   text_vbo = CreateBuffer(GL_ARRAY_BUFFER, sizeof(coverflow_text_verts), coverflow_text_verts);
-  text_ibo = CreateBuffer(GL_ARRAY_BUFFER, sizeof(coverflow_text_indices), coverflow_text_indices);
+  text_ibo = CreateBuffer(index_target, sizeof(coverflow_text_indices), coverflow_text_indices);
   return 0;
 }
 
