@@ -16,3 +16,8 @@ GLuint _dglCompileShader(GLenum type, const char* source, DGL_GLSL_LOG* log);
 // filled (the program deleted, the shaders kept: the caller owns them).
 GLuint _dglLinkProgram(GLuint vertex_shader, GLuint fragment_shader, const char* const* attribute_names,
                        unsigned int count, DGL_GLSL_LOG* log);
+// Both stages from source and the linked program (the shaders then deleted), or 0 with
+// `log` filled and `failed_step` naming the step that failed ("the vertex shader did not
+// compile", ...).
+GLuint _dglBuildProgram(const char* vertex_source, const char* fragment_source, const char* const* attribute_names,
+                        unsigned int count, DGL_GLSL_LOG* log, const char** failed_step);

@@ -67,22 +67,12 @@ int _dglPresentInit(int width, int height, char* why, int size) {
   }
 
   static DGL_GLSL_LOG log;
-  const char* step = "the scaling vertex shader did not compile";
-  GLuint vs = _dglCompileShader(GL_VERTEX_SHADER, present_vsh, &log), fs = 0;
-  if (vs) {
-    step = "the scaling fragment shader did not compile";
-    fs = _dglCompileShader(GL_FRAGMENT_SHADER, present_fsh, &log);
-  }
-  if (vs && fs) {
-    step = "the scaling program did not link";
-    const char* const attributes[] = {"a_position"};
-    present_program = _dglLinkProgram(vs, fs, attributes, 1, &log);
-  }
-  if (vs) glDeleteShader(vs);
-  if (fs) glDeleteShader(fs);
+  const char* step = NULL;
+  const char* const attributes[] = {"a_position"};
+  present_program = _dglBuildProgram(present_vsh, present_fsh, attributes, 1, &log, &step);
   if (!present_program) {
-    if (log.no_object) snprintf(why, (size_t)size, "%s (no object: GL error 0x%04x)", step, log.gl_error);
-    else snprintf(why, (size_t)size, "%s: %s", step, log.text);
+    if (log.no_object) snprintf(why, (size_t)size, "the scaling program: %s (no object: GL error 0x%04x)", step, log.gl_error);
+    else snprintf(why, (size_t)size, "the scaling program: %s: %s", step, log.text);
     // The driver's log ends in a line break; one line is what gets printed.
     for (char* c = why; *c; c++)
       if (*c == '\n') *c = c[1] ? ' ' : 0;

@@ -109,11 +109,10 @@ void startup_phase(const char* name) {
 // A floor's program, or 0 after saying what the driver said.
 GLuint make_program(const char* vs, const char* fs) {
   DGL_GLSL_LOG log;
-  GLuint v = _dglCompileShader(GL_VERTEX_SHADER, vs, &log), f = 0, p = 0;
-  if (v) f = _dglCompileShader(GL_FRAGMENT_SHADER, fs, &log);
+  const char* step = nullptr;
   const char* const attributes[] = {"a_position", "a_tex_coord"};
-  if (v && f) p = _dglLinkProgram(v, f, attributes, 2, &log);
-  if (!p) fprintf(stderr, "demo-bench: a floor's shaders failed: %s\n", log.no_object ? "no GL object" : log.text);
+  GLuint p = _dglBuildProgram(vs, fs, attributes, 2, &log, &step);
+  if (!p) fprintf(stderr, "demo-bench: a floor's program: %s: %s\n", step, log.no_object ? "no GL object" : log.text);
   return p;
 }
 
