@@ -14,6 +14,7 @@
 
 #include "png_io.h"
 #include "process.h"
+#include "scratch_data.h"
 
 static const std::string kBin = DGL_BINARY_DIR;
 
@@ -42,25 +43,12 @@ static std::string Quote(const std::string& s) {
 struct Picture {
   int width = 0, height = 0;
   std::vector<uint8_t> rgb;
-  const uint8_t* At(int x, int y) const { return &rgb[((size_t)y * width + x) * 3]; }
-  bool Black(int x, int y) const { const uint8_t* p = At(x, y); return !p[0] && !p[1] && !p[2]; }
-  // Rows y0..y1 and columns x0..x1 (inclusive) all black.
-  bool BlackArea(int x0, int y0, int x1, int y1) const {
+  // Black pixels in columns x0..x1 and rows y0..y1, inclusive.
+  int Black(int x0, int y0, int x1, int y1) const {
+    int n = 0;
     for (int y = y0; y <= y1; y++)
-      for (int x = x0; x <= x1; x++)
-        if (!Black(x, y)) return false;
-    return true;
-  }
-  // No pixel of the row (or column) between the two ends is black.
-  bool FilledRow(int y, int x0, int x1) const {
-    for (int x = x0; x <= x1; x++)
-      if (Black(x, y)) return false;
-    return true;
-  }
-  bool FilledColumn(int x, int y0, int y1) const {
-    for (int y = y0; y <= y1; y++)
-      if (Black(x, y)) return false;
-    return true;
+      for (int x = x0; x <= x1; x++) n += !rgb[(y * width + x) * 3] && !rgb[(y * width + x) * 3 + 1] && !rgb[(y * width + x) * 3 + 2];
+    return n;
   }
 };
 
@@ -124,18 +112,14 @@ struct Sway {
                              "SDL_AUDIODRIVER=dummy"});
     return more;
   }
-  // One fact about the window of process `pid`, from the tree (JSON through Python).
-  std::string Window(pid_t pid, const std::string& expression) const {
-    return WindowWhere("n.get('pid') == " + std::to_string(pid), expression);
-  }
-  // The same of the window that `match` (a Python condition on the node n) picks.
-  std::string WindowWhere(const std::string& match, const std::string& expression) const {
+  // One fact about the window that `match` (a Python condition on the tree's node n) picks.
+  std::string Window(const std::string& match, const std::string& expression) const {
     const std::string script =
         "import json,sys\n"
-        "def walk(n, out):\n"
+        "def walk(n):\n"
         "  if n.get('type') in ('con', 'floating_con') and (" + match + "): print(" + expression + ")\n"
-        "  for c in n.get('nodes', []) + n.get('floating_nodes', []): walk(c, n if n.get('type') == 'output' else out)\n"
-        "walk(json.load(sys.stdin), None)\n";
+        "  for c in n.get('nodes', []) + n.get('floating_nodes', []): walk(c)\n"
+        "walk(json.load(sys.stdin))\n";
     std::string out = Output(Msg("-t get_tree -r") + " | python3 -c " + Quote(script));
     while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
     return out;
@@ -147,21 +131,15 @@ struct Sway {
     return status == 0 && ReadPpm(file, p);
   }
   // Waits up to `seconds` for a picture of `output` that passes `test`.
-  bool WaitPicture(const std::string& output, const std::function<bool(const Picture&)>& test, double seconds,
-                   Picture* last = nullptr) const {
+  bool WaitPicture(const std::string& output, const std::function<bool(const Picture&)>& test, double seconds) const {
     Picture p;
     for (double end = NowSeconds() + seconds; NowSeconds() < end; usleep(100000))
-      if (Grab(output, p) && test(p)) return last ? (*last = p, true) : true;
-    if (last) *last = p;
+      if (Grab(output, p) && test(p)) return true;
     return false;
   }
-  bool WaitWindow(pid_t pid, const std::string& expression, const std::string& want, double seconds) const {
-    return WaitWindowWhere("n.get('pid') == " + std::to_string(pid), expression, want, seconds);
-  }
-  bool WaitWindowWhere(const std::string& match, const std::string& expression, const std::string& want,
-                       double seconds) const {
+  bool WaitWindow(const std::string& match, const std::string& expression, const std::string& want, double seconds) const {
     for (double end = NowSeconds() + seconds; NowSeconds() < end; usleep(100000))
-      if (WindowWhere(match, expression) == want) return true;
+      if (Window(match, expression) == want) return true;
     return false;
   }
   ~Sway() {
@@ -175,6 +153,7 @@ struct Sway {
     if (!Installed(p)) GTEST_SKIP() << p << " is not installed (scripts/deps.sh installs it)"
 
 static const std::vector<const char*> kSwayTools = {"sway", "swaymsg", "grim", "wtype", "setpriv", "python3"};
+static std::string Pid(pid_t pid) { return "n.get('pid') == " + std::to_string(pid); }
 
 // The show's picture in a WxH output: the 1280x720 picture fitted with bars, once the
 // scroller's backdrop covers it (its first and last rows and columns drawn).
@@ -184,9 +163,10 @@ static std::function<bool(const Picture&)> Fitted(int w, int h) {
     int fw = w, fh = h, x = 0, y = 0;
     if (w * 9 > h * 16) fw = h * 16 / 9, x = (w - fw) / 2;
     else if (w * 9 < h * 16) fh = w * 9 / 16, y = (h - fh) / 2;
-    return p.FilledRow(y, x, x + fw - 1) && p.FilledRow(y + fh - 1, x, x + fw - 1) && p.FilledColumn(x, y, y + fh - 1) &&
-           p.FilledColumn(x + fw - 1, y, y + fh - 1) && (y == 0 || (p.BlackArea(0, 0, w - 1, y - 1) && p.BlackArea(0, y + fh, w - 1, h - 1))) &&
-           (x == 0 || (p.BlackArea(0, 0, x - 1, h - 1) && p.BlackArea(x + fw, 0, w - 1, h - 1)));
+    const int r = x + fw - 1, b = y + fh - 1;  // the picture's right column and bottom row
+    return !p.Black(x, y, r, y) && !p.Black(x, b, r, b) && !p.Black(x, y, x, b) && !p.Black(r, y, r, b) &&
+           p.Black(0, 0, w - 1, y - 1) == w * y && p.Black(0, b + 1, w - 1, h - 1) == w * (h - 1 - b) &&
+           p.Black(0, 0, x - 1, h - 1) == x * h && p.Black(r + 1, 0, w - 1, h - 1) == (w - 1 - r) * h;
   };
 }
 
@@ -204,8 +184,8 @@ TEST_P(WaylandScale, FullScreenFittedRefittedAndEndedByAKeyInItsWindow) {
   ASSERT_TRUE(sway.Start("1024x768")) << sway.sway.output;
   Child demo;
   ASSERT_TRUE(demo.StartOnTerminal({kBin + "/demo", "skip"}, sway.Env({std::string("DGL_WAYLAND_SCALE=") + GetParam()})));
-  ASSERT_TRUE(sway.WaitWindow(demo.pid, "n['fullscreen_mode'], n['inhibit_idle']", "1 True", 60))
-      << "full screen, idle inhibited: " << sway.Window(demo.pid, "n") << "\n" << demo.output;
+  ASSERT_TRUE(sway.WaitWindow(Pid(demo.pid), "n['fullscreen_mode'], n['inhibit_idle']", "1 True", 60))
+      << "full screen, idle inhibited: " << sway.Window(Pid(demo.pid), "n") << "\n" << demo.output;
   EXPECT_TRUE(sway.WaitPicture("HEADLESS-1", Fitted(1024, 768), 60)) << "96-row bars at 1024x768";
   Output(sway.Msg("output HEADLESS-1 mode 2560x1080"));
   EXPECT_TRUE(sway.WaitPicture("HEADLESS-1", Fitted(2560, 1080), 60)) << "320-column pillars at 2560x1080";
@@ -233,13 +213,13 @@ TEST(Wayland, ClosedOrHiddenItStillEndsAtOnce) {
     SCOPED_TRACE(end);
     Child demo;
     ASSERT_TRUE(demo.StartOnTerminal({kBin + "/demo", "skip"}, sway.Env()));
-    ASSERT_TRUE(sway.WaitWindow(demo.pid, "n['fullscreen_mode']", "1", 60)) << demo.output;
+    ASSERT_TRUE(sway.WaitWindow(Pid(demo.pid), "n['fullscreen_mode']", "1", 60)) << demo.output;
     ASSERT_TRUE(sway.WaitPicture("HEADLESS-1", Fitted(1280, 720), 60));
     if (!strcmp(end, "close")) {
       Output(sway.Msg("'[pid=" + std::to_string(demo.pid) + "] kill'"));
     } else {
       Output(sway.Msg("workspace 2"));
-      ASSERT_TRUE(sway.WaitWindow(demo.pid, "n['visible']", "False", 30));
+      ASSERT_TRUE(sway.WaitWindow(Pid(demo.pid), "n['visible']", "False", 30));
       if (!strcmp(end, "terminal key")) demo.Type("q");
       else kill(demo.pid, SIGTERM);
     }
@@ -256,11 +236,11 @@ TEST(Wayland, DGLMonitorPicksAnOutputByName) {
   ASSERT_TRUE(sway.Start("1920x1080", true)) << sway.sway.output;
   Child demo;
   ASSERT_TRUE(demo.StartOnTerminal({kBin + "/demo", "skip"}, sway.Env({"DGL_MONITOR=HEADLESS-2"})));
-  ASSERT_TRUE(sway.WaitWindow(demo.pid, "n['fullscreen_mode']", "1", 60)) << demo.output;
+  ASSERT_TRUE(sway.WaitWindow(Pid(demo.pid), "n['fullscreen_mode']", "1", 60)) << demo.output;
   EXPECT_TRUE(sway.WaitPicture("HEADLESS-2", Fitted(1280, 720), 60)) << "the show on the second output";
   Picture first;
   ASSERT_TRUE(sway.Grab("HEADLESS-1", first));
-  EXPECT_EQ(first.At(first.width / 2, first.height / 2)[2], 0x60) << "the first output keeps its background";
+  EXPECT_EQ(first.rgb[(first.height / 2 * first.width + first.width / 2) * 3 + 2], 0x60) << "the first output keeps its background";
   demo.Type("q");
   EXPECT_EQ(demo.Wait(30), 0) << demo.output;
 
@@ -286,7 +266,7 @@ TEST(Wayland, TheX11HalfUnderXWayland) {
   ASSERT_TRUE(demo.StartOnTerminal({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", kBin + "/demo", "skip"},
                                    {"DISPLAY=" + display, "DGL_PLATFORM=x11", "WAYLAND_DISPLAY=", "HOME=" + sway.dir,
                                     "XDG_RUNTIME_DIR=" + sway.dir, "SDL_AUDIODRIVER=dummy"}));
-  EXPECT_TRUE(sway.WaitWindowWhere("n.get('name') == 'quorvelt'", "n['shell'], n['fullscreen_mode']", "xwayland 1", 60))
+  EXPECT_TRUE(sway.WaitWindow("n.get('name') == 'quorvelt'", "n['shell'], n['fullscreen_mode']", "xwayland 1", 60))
       << demo.output;
   EXPECT_TRUE(sway.WaitPicture("HEADLESS-1", Fitted(1024, 768), 60)) << "96-row bars at 1024x768";
   int typed = 1;
@@ -321,8 +301,9 @@ TEST(Wayland, WithoutItsCompositorXIsTriedElseOneLineAnd255) {
 TEST(Wayland, OnWeston) {
   for (const char* p : {"weston", "weston-screenshooter"})
     if (!Installed(p)) GTEST_SKIP() << p << " is not installed (weston; scripts/deps.sh installs it)";
-  char tmpl[] = "/tmp/dgl-weston-XXXXXX";
-  const std::string dir = mkdtemp(tmpl);
+  ScratchData scratch;  // removed when the test ends, as weston is killed with its Child
+  const std::string dir = scratch.dir;
+  chmod(dir.c_str(), 0700);
   Child weston;
   const int null_fd = open("/dev/null", O_RDONLY);
   ASSERT_TRUE(weston.StartWithoutTerminal({"weston", "--backend=headless-backend.so", "--use-pixman", "--width=1024",
@@ -349,6 +330,4 @@ TEST(Wayland, OnWeston) {
   demo.Type("q");
   EXPECT_EQ(demo.Wait(30), 0) << demo.output;
   EXPECT_NE(demo.output.find(" presented, "), std::string::npos) << demo.output;
-  kill(weston.pid, SIGTERM), weston.Wait(10);
-  (void)system(("rm -rf " + Quote(dir)).c_str());
 }

@@ -401,7 +401,7 @@ def main():
     capture = subprocess.run(emulator + [os.path.join(build, "demo-capture"), "--skip-carousel", "--wav", mix,
                                          "--to", "20"], capture_output=True, text=True,
                              env=dict(os.environ, DGL_PLATFORM="headless", MESA_GLES_VERSION_OVERRIDE="2.0"))
-    compared = subprocess.run([sys.executable, os.path.join(source, "tests/vm/sound_compare.py"), "--json",
+    compared = subprocess.run([sys.executable, os.path.join(source, "tests/vm/sound_compare.py"),
                                os.path.join(out, "card.wav"), mix], capture_output=True, text=True)
     try:
         figures = json.loads(compared.stdout)
