@@ -59,13 +59,11 @@ TEST(ConsoleMode, NativeUpTo1080pAt50HzOrMoreElseTheBestOfTheRestAndDGLModeAsAsk
       {"4K TV, 4K only at 30 Hz", &tv_4k30, pi4, nullptr, 3, ""},
       {"4K TV with 4K at 60 Hz", &tv_4k60, pi4, nullptr, 4, ""},
       {"1080p TV", &tv_1080, pi4, nullptr, 0, ""},
-      {"1080p TV, DGL_MODE empty", &tv_1080, pi4, "", 0, ""},
       {"1280x1024 monitor", &monitor_sxga, pi4, nullptr, 0, ""},
       {"1024x768 projector", &projector, pi4, nullptr, 0, ""},
       {"2560x1080 ultra-wide: 1920x1080 between pillars", &ultra_wide, pi4, nullptr, 0, ""},
       {"1366x768 panel", &laptop_panel, pi4, nullptr, 0, ""},
       {"800x480 panel", &panel_800x480, pi4, nullptr, 0, ""},
-      {"1440p monitor", &monitor_1440p, pi4, nullptr, 3, ""},
       {"1440p monitor on a card up to 2048x2048", &monitor_1440p, pi3, nullptr, 3, ""},
       {"4K TV on a card up to 2048x2048", &tv_4k60, pi3, nullptr, 4, ""},
       {"no preferred mode: the first", &no_preference, pi4, nullptr, 0, ""},
@@ -73,15 +71,13 @@ TEST(ConsoleMode, NativeUpTo1080pAt50HzOrMoreElseTheBestOfTheRestAndDGLModeAsAsk
       {"DGL_MODE WxH", &tv_1080, pi4, "1280x720", 4, ""},
       {"DGL_MODE WxH@Hz", &tv_1080, pi4, "1920x1080@50", 1, ""},
       {"DGL_MODE asks for 4K at 30", &tv_4k30, pi4, "3840x2160@30", 0, ""},
-      {"DGL_MODE at 75 Hz", &monitor_sxga, pi4, "1024x768@75", 3, ""},
       {"nothing the card can show", &panel_800x480, tiny, nullptr, -1, "card1: no mode of the display fits the card's 0x0 to 640x480"},
       {"DGL_MODE beyond the card", &tv_4k60, pi3, "3840x2160", -1,
        "DGL_MODE=3840x2160 is a mode of the display, but card1 can only show 0x0 to 2048x2048"},
       {"DGL_MODE not listed", &tv_1080, pi4, "1920x1080@75", -1,
        "DGL_MODE=1920x1080@75 is not a mode of card1; it has: 1920x1080@60 1920x1080@50 1920x1080@30 1920x1080@24 "
        "1280x720@60 1280x720@50 720x576@50 720x480@60 640x480@60"},
-      {"DGL_MODE a name", &tv_1080, pi4, "1080p", -1, "DGL_MODE=1080p: expected WxH or WxH@Hz"},
-      {"DGL_MODE with a unit", &tv_1080, pi4, "1920x1080@60Hz", -1, "DGL_MODE=1920x1080@60Hz: expected WxH or WxH@Hz"}};
+      {"DGL_MODE a name", &tv_1080, pi4, "1080p", -1, "DGL_MODE=1080p: expected WxH or WxH@Hz"}};
   for (const auto& c : cases) {
     char why[1200] = "";
     EXPECT_EQ(_dglChooseMode(c.modes->data(), (int)c.modes->size(), c.limits, c.wanted, "card1", why, sizeof why), c.chosen) << c.display;
