@@ -223,9 +223,9 @@ void dglShutDown() {
 // A key on the terminal, a stop signal, or a key or close request in the native half's
 // window.
 int dglProcessMessages() {
-  // Started without a terminal and without a window to type into: say once what ends it.
-  if (native && !native->poll_window && !told_no_terminal && !isatty(0)) {
-    told_no_terminal = 1;
+  // Started without a terminal and without a window to type into: say once what ends it
+  // (asked at the first poll only: the tools never poll, and say nothing of it).
+  if (native && !told_no_terminal++ && !native->poll_window && !isatty(0)) {
     fprintf(stderr, "input: standard input is not a terminal: the show ends with its music, "
                     "or on SIGINT, SIGTERM or SIGHUP\n");
     fflush(stderr);
