@@ -10,6 +10,8 @@ cmake --build build -j "$(nproc 2>/dev/null || echo 2)"
 
 has_display() {
   [ -n "${DGL_PLATFORM:-}" ] && return 0
+  # A desktop: Wayland (with or without XWayland) or X.
+  [ -n "${WAYLAND_DISPLAY:-}" ] && return 0
   [ -n "${DISPLAY:-}" ] && return 0
   # A Linux console with a connected display: the demo shows the show there (kms).
   grep -qx connected /sys/class/drm/card*-*/status 2>/dev/null && return 0
@@ -25,5 +27,5 @@ if [ -x build/demo-capture ]; then
   echo "run.sh: the show is in build/demo.mp4" >&2
   exit 0
 fi
-echo "run.sh: no display found (set DISPLAY, or DGL_PLATFORM=headless to run offscreen)" >&2
+echo "run.sh: no display found (set WAYLAND_DISPLAY or DISPLAY, or DGL_PLATFORM=headless to run offscreen)" >&2
 exit 1

@@ -1,23 +1,17 @@
 // demo-capture and demo-bench as a user runs them: deterministic frames and sound of equal
 // length, the moments the show must show, and clean failures that leave no output behind.
-#include <gtest/gtest.h>
+#include "fixtures.h"
+
 #include <libopenmpt/libopenmpt.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
-#include "png_io.h"
-#include "process.h"
 namespace fs = std::filesystem;
-using Args = std::vector<std::string>;
-static const std::string kBin = DGL_BINARY_DIR;
 
 // A fresh directory for one test's outputs, removed afterwards.
-struct TempDir {
-  std::string path = [] { char name[] = "/tmp/e2e_capture.XXXXXX"; return std::string(mkdtemp(name)); }();
-  ~TempDir() { fs::remove_all(path); }
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
+struct TempDir : RuntimeDir {
+  const std::string& path = dir;
   long Count() const { return std::distance(fs::directory_iterator(path), {}); }
 };
 
@@ -25,7 +19,7 @@ struct Result { int status = -1; std::string output; };
 static Result RunProgram(const Args& argv, const Args& env = {}) {
   Child child;
   if (!child.StartOnTerminal(argv, env)) return {};
-  return {child.Wait(240), child.output};  // braced: waits before the output is copied
+  return {child.Wait(), child.output};  // braced: waits before the output is copied
 }
 static Result Capture(Args args, const Args& env = {}) {
   args.insert(args.begin(), kBin + "/demo-capture");
@@ -47,21 +41,8 @@ static std::vector<int16_t> WavSamples(const std::string& b) {
   std::vector<int16_t> samples(size / 2);
   return memcpy(samples.data(), &b[44], size), samples;
 }
-struct Picture {
-  int width = 0, height = 0;
-  std::vector<uint8_t> rgba;
-  const uint8_t* At(int x, int y) const { return &rgba[((size_t)y * width + x) * 4]; }
-  int Max(int x, int y) const { return std::max({At(x, y)[0], At(x, y)[1], At(x, y)[2]}); }
-  int MaxIn(int x0, int y0, int x1, int y1) const {
-    int m = 0;
-    for (int y = y0; y < y1; y++)
-      for (int x = x0; x < x1; x++) m = std::max(m, Max(x, y));
-    return m;
-  }
-};
 static void Load(const std::string& path, Picture& p) {  // a 1280x720 PNG
-  std::string error;
-  ASSERT_TRUE(png_read_rgba(path, p.rgba, p.width, p.height, &error)) << path << ": " << error;
+  ASSERT_TRUE(p.Read(path)) << path;
   ASSERT_TRUE(p.width == 1280 && p.height == 720) << p.width << "x" << p.height;
 }
 // The frames of a range (the PNG files' bytes) and the sound's bytes.
@@ -192,7 +173,10 @@ TEST(Capture, WritesAnMp4WithH264PictureAndAacSound) {
   EXPECT_LT(d[0] / (3 * 1280 * 720), 4.0);
   // At t = 0 exactly both tracks give their last values (caption 0 fully shown); just
   // after it, as live, the caption has not faded in.
-  EXPECT_LT(shown.MaxIn(512, 616, 768, 688), 140) << "a caption in the first frame";
+  int caption = 0;
+  for (int y = 616; y < 688; y++)
+    for (int x = 512; x < 768; x++) caption = std::max({caption, (int)shown.At(x, y)[0], (int)shown.At(x, y)[1], (int)shown.At(x, y)[2]});
+  EXPECT_LT(caption, 140) << "a caption in the first frame";
   EXPECT_GT(d[1], d[0] * 4) << "upside down";
   EXPECT_GT(d[2], d[0] * 4) << "red and blue exchanged";
 }

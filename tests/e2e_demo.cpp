@@ -1,16 +1,11 @@
 // The built programs as a user runs them: with an X server it cannot use, and on X
 // servers of one screen or of two monitors.
-#include <gtest/gtest.h>
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
+#include "fixtures.h"
+
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/scrnsaver.h>
 #include <X11/keysym.h>
-
-#include "process.h"
-
-static const std::string kBin = DGL_BINARY_DIR;
 
 TEST(Demo, AnXServerItCannotUseExits255WithALineNamingWhy) {
   Xvfb x;
@@ -27,30 +22,9 @@ TEST(Demo, AnXServerItCannotUseExits255WithALineNamingWhy) {
     Child demo;
     c.env.push_back("DGL_PLATFORM=x11");
     ASSERT_TRUE(demo.StartOnTerminal({kBin + "/demo"}, c.env));
-    EXPECT_EQ(demo.Wait(20), 255) << demo.output;
+    EXPECT_EQ(demo.Wait(), 255) << demo.output;
     EXPECT_NE(demo.output.find(c.says), std::string::npos) << demo.output;
   }
-}
-
-struct Screenshot {
-  int width = 0, height = 0;
-  std::vector<unsigned> pixels;  // 0xRRGGBB
-  unsigned At(int x, int y) const { return pixels[(size_t)y * width + x]; }
-};
-
-static bool Grab(Display* d, Screenshot& shot) {
-  Window root = DefaultRootWindow(d);
-  XWindowAttributes a;
-  XGetWindowAttributes(d, root, &a);
-  XImage* image = XGetImage(d, root, 0, 0, a.width, a.height, AllPlanes, ZPixmap);
-  if (!image) return false;
-  shot.width = a.width;
-  shot.height = a.height;
-  shot.pixels.resize((size_t)a.width * a.height);
-  for (int y = 0; y < a.height; y++)
-    for (int x = 0; x < a.width; x++) shot.pixels[(size_t)y * a.width + x] = XGetPixel(image, x, y) & 0xFFFFFF;
-  XDestroyImage(image);
-  return true;
 }
 
 struct Rect {
@@ -106,31 +80,31 @@ TEST_P(X11, CoversItsMonitorOnlyHidesThePointerInFullScreenHoldsTheSaverEndsOnAK
   Window root = DefaultRootWindow(d);
   XSetWindowBackground(d, root, kBackground);
   XClearWindow(d, root);
-  Screenshot before, shot;
-  ASSERT_TRUE(Grab(d, before));
+  Picture before, shot;
+  ASSERT_TRUE(before.Grab(d));
   Child manager;
   if (c.manager) {
     ASSERT_TRUE(manager.StartOnTerminal({"/usr/bin/evilwm", "-fn", "fixed"}, {"DISPLAY=" + name}));
-    for (double end = NowSeconds() + 20; !RootItems(d, "_NET_SUPPORTING_WM_CHECK") && NowSeconds() < end;)
-      usleep(20000);
-    ASSERT_EQ(RootItems(d, "_NET_SUPPORTING_WM_CHECK"), 1u) << "no window manager:\n" << manager.output;
+    ASSERT_TRUE(WaitUntil([&] { return RootItems(d, "_NET_SUPPORTING_WM_CHECK") == 1; })) << "no window manager:\n" << manager.output;
   }
   std::vector<std::string> env = {"DGL_PLATFORM=x11", "DISPLAY=" + name};
   env.insert(env.end(), c.env.begin(), c.env.end());
   Child show;
   ASSERT_TRUE(show.StartOnTerminal({kBin + "/clear_color", "40", "160", "220"}, env));
-  ASSERT_TRUE(show.WaitFor("ready", 60)) << show.output;
+  ASSERT_TRUE(show.WaitFor("ready")) << show.output;
   const int cx = c.picture.x + c.picture.width / 2, cy = c.picture.y + c.picture.height / 2;
   // The whole screen as expected, once the first frames have landed.
-  std::string wrong = "no screenshot";
-  for (double end = NowSeconds() + 20; !wrong.empty() && NowSeconds() < end; usleep(20000)) {
-    wrong = Grab(d, shot) ? "" : "no screenshot";
+  std::string wrong;
+  WaitUntil([&] {
+    wrong = shot.Grab(d) ? "" : "no screenshot";
     for (int y = 0; y < shot.height; y++)
       for (int x = 0; x < shot.width; x++) {
-        unsigned want = c.picture.Has(x, y) ? kColour : c.monitor.Has(x, y) ? 0 : before.At(x, y);
-        if (shot.At(x, y) != want && wrong.size() < 80) wrong += std::to_string(x) + "," + std::to_string(y) + " ";
+        const uint8_t colour[3] = {kColour >> 16, (kColour >> 8) & 0xFF, kColour & 0xFF}, black[3] = {};
+        const uint8_t* want = c.picture.Has(x, y) ? colour : c.monitor.Has(x, y) ? black : before.At(x, y);
+        if (memcmp(shot.At(x, y), want, 3) && wrong.size() < 80) wrong += std::to_string(x) + "," + std::to_string(y) + " ";
       }
-  }
+    return wrong.empty();
+  });
   EXPECT_EQ(wrong, "") << "pixels not as expected";
   EXPECT_EQ(RootItems(d, "_NET_CLIENT_LIST"), c.manager ? 1u : 0u) << "managed windows";
 
@@ -146,8 +120,7 @@ TEST_P(X11, CoversItsMonitorOnlyHidesThePointerInFullScreenHoldsTheSaverEndsOnAK
   // Idle past the saver's time, the saver must still be off; once the show ends, it comes on.
   XSetScreenSaver(d, 1, 0, DontPreferBlanking, AllowExposures);
   XScreenSaverInfo* saver = XScreenSaverAllocInfo();
-  for (double end = NowSeconds() + 20; XScreenSaverQueryInfo(d, root, saver) && saver->idle < 1500 && NowSeconds() < end;)
-    usleep(20000);
+  WaitUntil([&] { return !XScreenSaverQueryInfo(d, root, saver) || saver->idle >= 1500; });
   EXPECT_EQ(saver->state, ScreenSaverOff);
   // A key ends it: without a manager, where the show covers one monitor of two, with
   // the pointer on the other.
@@ -155,9 +128,8 @@ TEST_P(X11, CoversItsMonitorOnlyHidesThePointerInFullScreenHoldsTheSaverEndsOnAK
   XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_space), True, 0);
   XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_space), False, 0);
   XFlush(d);
-  EXPECT_EQ(show.Wait(20), 0) << show.output;
-  for (double end = NowSeconds() + 20; XScreenSaverQueryInfo(d, root, saver) && saver->state != ScreenSaverOn && NowSeconds() < end;)
-    usleep(20000);
+  EXPECT_EQ(show.Wait(), 0) << show.output;
+  WaitUntil([&] { return !XScreenSaverQueryInfo(d, root, saver) || saver->state == ScreenSaverOn; });
   EXPECT_EQ(saver->state, ScreenSaverOn);
   XFree(saver);
   XCloseDisplay(d);

@@ -228,6 +228,22 @@ TEST_F(Scene, TheBackdropShowsRoundFacesFourDownAndSquareRippledLineByLine) {
     return pic;
   };
   const Picture pic = read(12.25);
+  // Across: along every line the faces repeat every D pixels, the whole width, and no
+  // nearby spacing fits better (one column of faces, or faces of another width, fail).
+  int lines = 0, repeating = 0;
+  for (int r = 0; r < H; r++) {
+    auto agree = [&](int s) {  // of the line's face pixels, the share that s pixels on is the same
+      int face = 0, same = 0;
+      for (int c = 0; c + s < W; c++)
+        if (pic.face[r][c]) face++, same += pic.face[r][c + s] == pic.face[r][c];
+      return face ? same / double(face) : -1.0;
+    };
+    double at_d = agree(D), best = at_d;
+    for (int s = D - 30; s <= D + 30; s++) best = std::max(best, agree(s));
+    if (at_d < 0) continue;
+    lines++, repeating += at_d > 0.9 && at_d > best - 0.02;
+  }
+  EXPECT_GE(repeating, lines * 95 / 100) << "of " << lines << " lines with faces, those whose faces repeat every " << D << " pixels";
   // Each line's chord of a face: its shortest inner run; D where the faces touch, 0 between.
   std::vector<double> chord(H);
   for (int r = 0; r < H; r++) {

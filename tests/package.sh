@@ -1,18 +1,18 @@
 #!/usr/bin/env bash
 # The Debian package of a build folder, made afresh by cpack and checked as a user gets it.
-#   package.sh BUILD_DIR [X_SCREEN]
+#   package.sh BUILD_DIR [FIXTURE]
 # Every architecture: the file name, the Architecture field, worked-out dependencies, the
 # layout (program, data, link, documents, menu entry, icons, kiosk unit), the data byte for
 # byte as the build made it, the program built for that architecture, no lintian error, a
 # valid desktop entry with its icon at every size the theme folder names, and a kiosk unit
 # that systemd accepts. The build machine's own architecture also unpacks into a scratch
 # root and runs the installed quorvelt headless on a pseudo-terminal until a key, which must
-# end it with status 0: it found its data. With X_SCREEN (tests/x_screen.cpp) and Xvfb, the
+# end it with status 0: it found its data. With FIXTURE (tests/fixture.cpp) and Xvfb, the
 # menu entry's Exec line runs as a menu runs it, without a terminal from another folder, and
 # must show its picture on the X screen and end on a key there with status 0.
 set -uo pipefail
 build=$(cd "$1" && pwd) || exit 1
-x_screen=${2:-}
+fixture=${2:-}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
@@ -99,21 +99,21 @@ if [ "$arch" = "$(dpkg --print-architecture)" ]; then
   [ $status -eq 0 ] || { cat "$scratch/run.log"; fail "the installed program ended with status $status"; }
   echo "installed quorvelt ran from $root/usr/bin and ended on a key with status 0"
 
-  if [ -n "$x_screen" ] && command -v Xvfb >/dev/null; then
-    # Xvfb writes its display number to the FIFO once it accepts clients.
-    mkfifo "$scratch/display"
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$scratch/display" >"$scratch/xvfb.log" 2>&1 &
-    xvfb=$!
-    read -r number <"$scratch/display" || fail "Xvfb did not start: $(cat "$scratch/xvfb.log")"
+  if [ -n "$fixture" ] && command -v Xvfb >/dev/null; then
+    # An X server of the fixture library's: it prints DISPLAY=, then "ready", and ends when
+    # its input closes.
+    coproc serve { exec "$fixture" serve xvfb=1024x768; }
+    read -r display <&"${serve[0]}" && read -r ready <&"${serve[0]}" && [ "$ready" = ready ] || fail "Xvfb did not start"
+    export "${display?}"
     menu=""
-    trap 'kill $xvfb $menu 2>/dev/null; rm -rf "$scratch"' EXIT
+    trap 'kill $menu 2>/dev/null; rm -rf "$scratch"' EXIT
     command=$(sed -n 's/^Exec=//p' "$desktop")
     # As a menu starts it: its own session, no terminal, input /dev/null, another folder.
-    (cd / && exec env -i PATH="$root/usr/bin:$PATH" DISPLAY=":$number" SDL_AUDIODRIVER=dummy \
+    (cd / && exec env -i PATH="$root/usr/bin:$PATH" DISPLAY="$DISPLAY" SDL_AUDIODRIVER=dummy \
       setsid $command </dev/null >"$scratch/menu.log" 2>&1) &
     menu=$!
-    DISPLAY=":$number" "$x_screen" --wait-picture 120 || { cat "$scratch/menu.log"; fail "the menu's '$command' showed no picture"; }
-    DISPLAY=":$number" "$x_screen" --key
+    "$fixture" x-wait-picture || { cat "$scratch/menu.log"; fail "the menu's '$command' showed no picture"; }
+    "$fixture" x-key
     wait $menu
     status=$?
     grep -q '^ERROR' "$scratch/menu.log" && { cat "$scratch/menu.log"; fail "the menu's '$command' logged an error"; }

@@ -1,0 +1,91 @@
+// The fixture library (fixtures.h) for shell and JavaScript tests.
+//   fixture serve SERVER...     starts each server (xvfb, xvfb=WxH, pulseaudio), prints the
+//                               NAME=VALUE lines a client needs, then "ready"; ends them all
+//                               when standard input closes or on SIGTERM, SIGINT or SIGHUP
+//   fixture x-wait-picture      on DISPLAY: 0 once a mapped window covers most of the screen
+//                               and its middle shows more than black
+//   fixture x-key               on DISPLAY: presses and releases the space bar (XTest)
+//   fixture lit-rows PICTURE    the pixels that are not black in each row of a PNG or PPM,
+//                               one number a line
+#include "fixtures.h"  // first: it includes Xlib after GoogleTest
+
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+#include <memory>
+
+static volatile sig_atomic_t stop_asked = 0;
+static void ask_stop(int) { stop_asked = 1; }
+
+static int serve(int argc, char** argv) {
+  std::vector<std::unique_ptr<Xvfb>> xs;
+  std::vector<std::unique_ptr<SoundServer>> sounds;
+  for (int i = 2; i < argc; i++) {
+    const std::string what = argv[i];
+    int w = 1280, h = 720;
+    if (what == "pulseaudio") {
+      sounds.push_back(std::make_unique<SoundServer>());
+      if (!sounds.back()->Start()) return fprintf(stderr, "fixture: PulseAudio did not start\n%s", sounds.back()->daemon.output.c_str()), 1;
+      for (const std::string& e : sounds.back()->Env()) printf("%s\n", e.c_str());
+    } else if (what == "xvfb" || sscanf(what.c_str(), "xvfb=%dx%d", &w, &h) == 2) {
+      xs.push_back(std::make_unique<Xvfb>());
+      if (!xs.back()->Start(w, h)) return fprintf(stderr, "fixture: Xvfb did not start\n"), 1;
+      printf("DISPLAY=%s\n", xs.back()->display.c_str());
+    } else {
+      return fprintf(stderr, "fixture: unknown server '%s' (xvfb, xvfb=WxH, pulseaudio)\n", what.c_str()), 2;
+    }
+  }
+  printf("ready\n");
+  fflush(stdout);
+  for (int s : {SIGTERM, SIGINT, SIGHUP}) signal(s, ask_stop);
+  char c;
+  for (pollfd p = {0, POLLIN, 0}; !stop_asked;)
+    if (poll(&p, 1, 1000) > 0 && read(0, &c, 1) <= 0) break;
+  return 0;  // the servers end with their fixtures
+}
+
+// Lit pixels in the middle third of the screen, where a mapped window covers most of it.
+static int lit_middle(Display* d) {
+  Window root = DefaultRootWindow(d), parent, *children = nullptr;
+  unsigned count = 0;
+  XWindowAttributes screen, a;
+  XGetWindowAttributes(d, root, &screen);
+  bool covered = false;
+  if (XQueryTree(d, root, &root, &parent, &children, &count))
+    for (unsigned i = 0; i < count; i++)
+      covered |= XGetWindowAttributes(d, children[i], &a) && a.map_state == IsViewable && a.width * 2 > screen.width && a.height * 2 > screen.height;
+  if (children) XFree(children);
+  Picture p;
+  if (!covered || !p.Grab(d)) return 0;
+  return p.width * p.height / 9 - p.Black(p.width / 3, p.height / 3, 2 * p.width / 3 - 1, 2 * p.height / 3 - 1);
+}
+
+int main(int argc, char** argv) {
+  const std::string what = argc > 1 ? argv[1] : "";
+  if (what == "serve" && argc > 2) return serve(argc, argv);
+  if (what == "x-key" || what == "x-wait-picture") {
+    Display* d = XOpenDisplay(nullptr);
+    if (!d) return fprintf(stderr, "fixture: cannot open the X display\n"), 1;
+    bool ok = true;
+    if (what == "x-key") {
+      XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_space), True, 0);
+      XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_space), False, 0);
+      XSync(d, False);
+    } else if (!(ok = WaitUntil([&] { return lit_middle(d) > 1000; }))) {
+      fprintf(stderr, "fixture: no window with a picture on the screen\n");
+    }
+    XCloseDisplay(d);
+    return ok ? 0 : 1;
+  }
+  Picture p;
+  if (what == "lit-rows" && argc == 3) {
+    if (!p.Read(argv[2])) return fprintf(stderr, "fixture: cannot read %s\n", argv[2]), 1;
+    for (int y = 0; y < p.height; y++) printf("%d\n", p.width - p.Black(0, y, p.width - 1, y));
+    return 0;
+  }
+  const bool help = what == "--help" || what == "-h";
+  fprintf(help ? stdout : stderr, "usage: fixture serve SERVER... | x-wait-picture | x-key | lit-rows PICTURE\n"
+          "  SERVER: xvfb, xvfb=WxH or pulseaudio; their clients' NAME=VALUE lines, then \"ready\";\n"
+          "  they end when standard input closes or on SIGTERM\n");
+  return help ? 0 : 2;
+}
