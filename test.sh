@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite through CTest:
-# the normal build (every test), the browser build in chromium, then an ASan+UBSan build
+# the normal build (every test), the browser build in chromium and firefox, then an ASan+UBSan build
 # (unit and GL tests).
 #   ./test.sh            everything
 #   ./test.sh -R Regex   only matching tests, normal build only
@@ -22,10 +22,10 @@ if [ $# -gt 0 ]; then
 fi
 ctest --test-dir build -j "$jobs" --output-on-failure
 
-# The browser build (scripts/web.sh) in Debian's chromium, headless, through puppeteer-core
-# (tests/web/package.json, pinned with its lock file; no browser is downloaded).
+# The browser build (scripts/web.sh) in Debian's chromium and firefox-esr, headless, through
+# puppeteer-core (tests/web/package.json, pinned with its lock file; no browser is downloaded).
 if command -v emcc >/dev/null && command -v chromium >/dev/null && command -v npm >/dev/null; then
-  echo "== browser build (build-web/) and its tests in chromium"
+  echo "== browser build (build-web/) and its tests in chromium and firefox"
   bash scripts/web.sh
   (cd tests/web && npm ci --no-audit --no-fund --loglevel=error)
   node --test tests/web/

@@ -14,7 +14,7 @@ packages=(
   lintian desktop-file-utils pulseaudio pulseaudio-utils
   clang libclang-rt-14-dev
   qemu-system-x86 busybox-static python3
-  emscripten chromium
+  emscripten chromium firefox-esr
 )
 # The browser build's tests run on node and npm (puppeteer-core, pinned in tests/web). A node
 # that brings its own npm (NodeSource's) is kept: Debian's npm would conflict with it.

@@ -1,7 +1,6 @@
 // Music playback and the audio stand-in under it, with the real decoders: MP3 streams,
 // ProTracker modules, the live device (SDL's disk driver, unthrottled) and the offline one.
 #include <SDL.h>
-#include <lame/lame.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,8 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <stdexcept>
 
+#include "audio.h"
 #include "bass.h"
 #include "bass_offline.h"
 #include "file_io.h"
@@ -41,34 +40,12 @@ std::vector<uint8_t> id3v2_tag(size_t padding) {
   return tag;
 }
 
-// CBR MP3 (MPEG-1, -2 or -2.5 by the rate) led by LAME's Info tag, whose delay and
-// padding let a gapless decoder give back exactly the frames encoded.
+// CBR MP3 (MPEG-1, -2 or -2.5 by the rate) by the asset generator's encoder, led by LAME's
+// Info tag, whose delay and padding let a gapless decoder give back exactly the frames encoded.
 std::vector<uint8_t> encode_mp3(const std::vector<int16_t>& pcm, int rate = 44100, int channels = 2, int kbps = 128) {
-  lame_t gf = lame_init();
-  lame_set_in_samplerate(gf, rate);
-  lame_set_out_samplerate(gf, rate);
-  lame_set_num_channels(gf, channels);
-  lame_set_mode(gf, channels == 1 ? MONO : JOINT_STEREO);
-  lame_set_VBR(gf, vbr_off);
-  lame_set_brate(gf, kbps);
-  lame_set_quality(gf, 5);
-  lame_set_bWriteVbrTag(gf, 1);
-  lame_set_write_id3tag_automatic(gf, 0);
-  if (lame_init_params(gf) < 0) throw std::runtime_error("lame_init_params");
-  int frames = (int)(pcm.size() / channels);
-  std::vector<uint8_t> mp3((size_t)(1.25 * frames * channels) + 7200 + 8192);
-  std::vector<short> left(frames), right(frames);
-  for (int i = 0; i < frames; i++) left[i] = pcm[i * channels], right[i] = pcm[i * channels + channels - 1];
-  int n = lame_encode_buffer(gf, left.data(), right.data(), frames, mp3.data(), (int)mp3.size());
-  int m = n < 0 ? -1 : lame_encode_flush(gf, mp3.data() + n, (int)mp3.size() - n);
-  if (m < 0) throw std::runtime_error("lame_encode");
-  mp3.resize((size_t)(n + m));
-  // The encoder left room for the Info tag in the first frame; fill it in.
-  unsigned char tag[2880];
-  size_t tag_size = lame_get_lametag_frame(gf, tag, sizeof(tag));
-  if (tag_size == 0 || tag_size > mp3.size()) throw std::runtime_error("lame_get_lametag_frame");
-  std::copy(tag, tag + tag_size, mp3.begin());
-  lame_close(gf);
+  std::vector<uint8_t> mp3;
+  std::string error;
+  EXPECT_TRUE(encode_mp3_pcm(pcm, rate, channels, kbps, 5, mp3, &error)) << error;
   return mp3;
 }
 

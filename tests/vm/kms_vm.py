@@ -294,13 +294,41 @@ def main():
         expect((console.width, console.height) == (3840, 2160) and not console.black(0, 2159),
                f"the console shows its text at 3840x2160 (got {console.width}x{console.height})")
 
-        def run(name, command, end=None, bars=None, status=0, output=(), terminal=True, console_back=True):
+        def console_back(name):
+            _, back = vm.wait_screen(lambda p: p.width == console.width and p.pixels == console.pixels, HANG)
+            expect(back, f"{name}: the console's own picture is back")
+
+        def start(name, command, terminal=True, taken=True):
+            """A show started on tty1 (or without a terminal), once it has taken the display."""
             vm.send(f"{'run' if terminal else 'run-detached'} {name} {command}")
             started = vm.answer(f"@@started {name}", HANG)
             t0 = time.monotonic()
-            if end:
-                _, taken = vm.wait_screen(lambda p: p.pixels != console.pixels, HANG * scale)
-                expect(taken, f"{name}: the display taken {time.monotonic() - t0:.1f} s after the start")
+            if taken:
+                _, shown = vm.wait_screen(lambda p: p.pixels != console.pixels, HANG * scale)
+                expect(started and shown, f"{name}: the display taken {time.monotonic() - t0:.1f} s after the start")
+            return t0
+
+        def finish(name, end=None, status=0, output=(), back=True):
+            """Ends a show by a key on tty1 or a signal; its status, output and the console after it."""
+            if end == "key":
+                vm.call("send-key", keys=[{"type": "qcode", "data": "spc"}])
+            elif end:
+                vm.send(f"signal {name} {end}")
+            ended = vm.answer(f"@@exit {name}", HANG * scale)
+            got = int(ended.split()[2]) if ended else None
+            expect(ended and (status is None or got == status), f"{name}: exit status {got} (expected {'any' if status is None else status})")
+            log = open(os.path.join(out, f"{name}.log"), errors="replace").read() if ended else ""
+            for text in output:
+                expect(text in log, f"{name}: the output has '{text}'")
+            for line in log.splitlines():
+                if line.startswith(("kms:", "display:")):
+                    say(f"{name}: {line}")
+            if back:
+                console_back(name)
+            return log
+
+        def run(name, command, end=None, bars=None, until=None, terminal=True, **ending):
+            t0 = start(name, command, terminal, taken=bool(end))
             if bars:
                 # The scroller's face layer covers the whole target: its first and last rows
                 # are the picture's edges.
@@ -310,31 +338,13 @@ def main():
                        p.black(0, top - 1) and p.black(bottom + 1, h - 1),
                        f"{name}: at {w}x{h} the picture fills rows {top}-{bottom}, rows 0-{top - 1} and "
                        f"{bottom + 1}-{h - 1} black ({time.monotonic() - t0:.1f} s after the start)")
-            if end == "key":
-                vm.call("send-key", keys=[{"type": "qcode", "data": "spc"}])
-            elif end:
-                vm.send(f"signal {name} {end}")
-            ended = vm.answer(f"@@exit {name}", HANG * scale)
-            got = int(ended.split()[2]) if ended else None
-            expect(started and ended and (status is None or got == status),
-                   f"{name}: exit status {got} (expected {'any' if status is None else status})")
-            log = open(os.path.join(out, f"{name}.log"), errors="replace").read() if ended else ""
-            for text in output:
-                expect(text in log, f"{name}: the output has '{text}'")
-            for line in log.splitlines():
-                if line.startswith(("kms:", "display:")):
-                    say(f"{name}: {line}")
-            if console_back:
-                _, back = vm.wait_screen(lambda p: p.width == console.width and p.pixels == console.pixels, HANG)
-                expect(back, f"{name}: the console's own picture is back")
-            return got
-
-        def start(name, command):
-            """A show left running: the display taken, or None."""
-            vm.send(f"run {name} {command}")
-            started = vm.answer(f"@@started {name}", HANG)
-            _, taken = vm.wait_screen(lambda p: p.pixels != console.pixels, HANG * scale)
-            expect(started and taken, f"{name}: the display taken")
+            if until:
+                what, test = until
+                deadline = time.monotonic() + HANG * scale
+                while not test() and time.monotonic() < deadline:
+                    time.sleep(0.5)
+                expect(test(), f"{name}: {what}")
+            return finish(name, end, **ending)
 
         run("key", f"{demo} skip", end="key", bars=(1920, 1080, 0, 1079),
             output=("display: kms draws with a software renderer (llvmpipe",
@@ -350,33 +360,19 @@ def main():
             except OSError:
                 return False
             return len(data[44:].lstrip(b"\0")) >= 10 * 44100 * 4
-        vm.send(f"run sound SDL_AUDIODRIVER= DGL_PLATFORM=kms DGL_MODE=640x480@60 LP_NUM_THREADS=1 {demo} skip")
-        sound_started = vm.answer("@@started sound", HANG)
-        deadline = time.monotonic() + HANG * scale
-        while not played_enough() and time.monotonic() < deadline:
-            time.sleep(0.5)
-        expect(sound_started and played_enough(), "sound: ten seconds reached the guest's sound card")
-        vm.call("send-key", keys=[{"type": "qcode", "data": "spc"}])
-        ended = vm.answer("@@exit sound", HANG * scale)
-        expect(ended and ended.split()[2] == "0", f"sound: exit status {ended and ended.split()[2]} (expected 0)")
-        sound_log = open(os.path.join(out, "sound.log"), errors="replace").read() if ended else ""
+        sound_log = run("sound", f"SDL_AUDIODRIVER= DGL_PLATFORM=kms DGL_MODE=640x480@60 LP_NUM_THREADS=1 {demo} skip", end="key",
+                        until=("ten seconds reached the guest's sound card", played_enough))
         expect("dummy driver" not in sound_log, "sound: played through the card, not the silent driver")
         say(f"sound: {sound_log.count('underrun occurred')} underrun(s) reported by ALSA in the guest")
-        _, back = vm.wait_screen(lambda p: p.width == console.width and p.pixels == console.pixels, HANG)
-        expect(back, "sound: the console's own picture is back")
 
         run("term", f"DGL_PLATFORM=kms DGL_MODE=1024x768@60 {demo} skip", end="TERM", bars=(1024, 768, 96, 671),
             terminal=False, output=("input: standard input is not a terminal",))
         run("int", f"DGL_PLATFORM=kms {demo} skip", end="INT")
         run("hup", f"DGL_PLATFORM=kms DGL_DRM_DEVICE=/dev/dri/card1 {demo} skip", end="HUP")
         start("holder", f"DGL_PLATFORM=kms {demo} skip")
-        run("second", f"DGL_PLATFORM=kms {demo} skip", status=255, console_back=False,
+        run("second", f"DGL_PLATFORM=kms {demo} skip", status=255, back=False,
             output=("kms: /dev/dri/card1: not DRM master, another program (a desktop?) holds the display",))
-        vm.send("signal holder TERM")
-        held = vm.answer("@@exit holder", HANG * scale)
-        expect(held and held.split()[2] == "0", f"holder: exit status {held and held.split()[2]} (expected 0)")
-        _, back = vm.wait_screen(lambda p: p.width == console.width and p.pixels == console.pixels, HANG)
-        expect(back, "holder: the console's own picture is back")
+        finish("holder", end="TERM")
         run("noflips", f"DGL_PLATFORM=kms DGL_FAULT_DROP_FLIP_EVENTS=1 {demo} skip", end="key", bars=(1920, 1080, 0, 1079),
             output=("kms: a page flip on /dev/dri/card1 did not complete within 1000 ms",))
         run("missing", f"DGL_PLATFORM=kms {broken}/demo skip", status=255,

@@ -1,7 +1,6 @@
 // The carousel's track: a mellow synth-pop loop in A minor at 105 BPM, 20 bars.
 // Every voice writes into a circular buffer, and the delay and reverb run round it
 // twice so their state at the start is the state they end with: the loop has no seam.
-#include <lame/lame.h>
 #include <string.h>
 
 #include <algorithm>
@@ -442,61 +441,7 @@ std::vector<float> carousel_song(double* seconds) {
 }
 
 bool encode_mp3(const std::vector<float>& stereo, std::vector<uint8_t>& out, std::string* error) {
-  lame_global_flags* gf = lame_init();
-  if (!gf) {
-    *error = "lame_init failed";
-    return false;
-  }
-  lame_set_in_samplerate(gf, kRate);
-  lame_set_out_samplerate(gf, kRate);
-  lame_set_num_channels(gf, 2);
-  lame_set_mode(gf, JOINT_STEREO);
-  lame_set_VBR(gf, vbr_off);
-  lame_set_brate(gf, 192);
-  lame_set_quality(gf, 3);
-  lame_set_bWriteVbrTag(gf, 1);          // the Info tag: exact length for gapless looping
-  lame_set_write_id3tag_automatic(gf, 0);
-  if (lame_init_params(gf) < 0) {
-    lame_close(gf);
-    *error = "lame_init_params refused the settings";
-    return false;
-  }
-  const size_t frames = stereo.size() / 2;
-  std::vector<short> pcm(stereo.size());
-  for (size_t i = 0; i < stereo.size(); ++i) {
-    const double v = dm::clamp((double)stereo[i], -1.0, 1.0) * 32767.0;
-    pcm[i] = (short)floor(v + 0.5);
-  }
-  out.clear();
-  std::vector<unsigned char> buf(1 << 16);
-  const size_t chunk = 8192;
-  for (size_t at = 0; at < frames; at += chunk) {
-    const int n = (int)std::min(chunk, frames - at);
-    buf.resize((size_t)(1.25 * n + 7200));
-    const int w = lame_encode_buffer_interleaved(gf, &pcm[at * 2], n, buf.data(), (int)buf.size());
-    if (w < 0) {
-      lame_close(gf);
-      *error = "lame_encode_buffer_interleaved failed (" + std::to_string(w) + ")";
-      return false;
-    }
-    out.insert(out.end(), buf.begin(), buf.begin() + w);
-  }
-  buf.resize(7200 * 2);
-  const int w = lame_encode_flush(gf, buf.data(), (int)buf.size());
-  if (w < 0) {
-    lame_close(gf);
-    *error = "lame_encode_flush failed";
-    return false;
-  }
-  out.insert(out.end(), buf.begin(), buf.begin() + w);
-  // The first frame was reserved for the tag; fill it in now that the length is known.
-  unsigned char tag[2880];
-  const size_t tag_len = lame_get_lametag_frame(gf, tag, sizeof tag);
-  lame_close(gf);
-  if (tag_len == 0 || tag_len > out.size()) {
-    *error = "lame_get_lametag_frame gave no tag";
-    return false;
-  }
-  memcpy(out.data(), tag, tag_len);
-  return true;
+  std::vector<int16_t> pcm(stereo.size());
+  for (size_t i = 0; i < stereo.size(); ++i) pcm[i] = (int16_t)floor(dm::clamp((double)stereo[i], -1.0, 1.0) * 32767.0 + 0.5);
+  return encode_mp3_pcm(pcm, kRate, 2, 192, 3, out, error);
 }
