@@ -175,8 +175,12 @@ for (const [name, options] of Object.entries(browsers)) {
       assert.equal(await page.evaluate(() => document.body.className), '', 'nothing starts before a key');
       await page.keyboard.press(' ');
       await running(page);
-      // Until eight seconds of sound have been played.
+      // Until eight seconds of sound have been played; the frame rate over them.
+      const frames = () => page.evaluate(() => [Module.dglFrames, performance.now()]);
+      const [f0, t0] = await frames();
       await page.waitForFunction(() => Module.dglRecorded && Module.dglRecorded[0].length * 4096 >= 8 * 44100, hang);
+      const [f1, t1] = await frames();
+      console.log(`${name}: ${((f1 - f0) * 1000 / (t1 - t0)).toFixed(1)} frames a second while the scroller played`);
       const heard = join(scratch, `${name}-heard.wav`), mix = join(scratch, 'mix.wav');
       await recorded(page, heard);
       await page.keyboard.press(' ');
