@@ -1,7 +1,10 @@
 // The BASS 2.4 calls this program makes, on free libraries: MP3 streams through
 // libmpg123, tracker modules through libopenmpt, output through SDL2 audio (or
-// an offline device that a capture tool pulls). Decoding happens where the mix
-// is pulled: on SDL's audio thread, or in BASSX_Render.
+// an offline device that a capture tool pulls). As in BASS, an update thread of the
+// stand-in's own decodes and mixes ahead into a playback buffer (BASS_CONFIG_BUFFER
+// long, topped up every BASS_CONFIG_UPDATEPERIOD), and SDL's device callback only copies
+// from it, so a busy moment of the machine is no gap in the sound. Offline, the mix is
+// made where BASSX_Render pulls it.
 #include "bass.h"
 
 #include <SDL.h>
@@ -16,9 +19,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <new>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "bass_offline.h"
@@ -65,6 +71,9 @@ struct Channel {
   uint64_t mixed = 0;
   uint64_t pass_start = 0;
   std::vector<uint64_t> pass_ends;
+  // Where the device's stream holds this channel's last frame, once it has ended: it
+  // plays until the output has got that far.
+  uint64_t end_at = 0;
 
   ~Channel() {
     if (mh) {
@@ -89,6 +98,28 @@ bool offline_device = false;
 SDL_AudioDeviceID device = 0;
 bool fell_back_to_dummy = false;
 DWORD device_buffer_ms = 30;
+DWORD playback_buffer_ms = 500;  // BASS_CONFIG_BUFFER
+DWORD update_period_ms = 100;    // BASS_CONFIG_UPDATEPERIOD; 0: no update thread
+
+// Frames of the mix made since the device opened (under mix_lock).
+uint64_t mix_position = 0;
+
+// The playback buffer: a ring of stereo frames that the update thread writes ahead and
+// the device callback reads, one writer and one reader. Positions count frames since the
+// device opened; the callback plays silence where the update thread fell behind a
+// sounding channel, and counts it.
+struct Playback {
+  std::vector<int16_t> ring;
+  size_t capacity = 0;  // frames
+  std::atomic<uint64_t> written{0}, played{0};
+  std::atomic<bool> sounding{false};  // a channel is playing and has frames to come
+  std::atomic<uint64_t> late_frames{0};
+  std::atomic<int> late_times{0};
+  int warned_late = 0;
+  std::thread thread;
+  std::condition_variable wake;
+  bool quit = false;
+} playback;
 
 Channel* find_channel(DWORD handle) {
   for (auto& c : channels)
@@ -357,6 +388,7 @@ void mix(int16_t* out, size_t frames) {
       while (done < n) {
         if (c->pending_pos == c->pending.size() && !refill(c)) {
           c->ended = true;
+          c->end_at = mix_position + done;
           break;
         }
         size_t avail = (c->pending.size() - c->pending_pos) / 2;
@@ -369,17 +401,99 @@ void mix(int16_t* out, size_t frames) {
       }
       // Look one block ahead, so that a channel whose last frame has just been
       // mixed reads as stopped now, not one pull later.
-      if (!c->ended && c->pending_pos == c->pending.size() && !refill(c)) c->ended = true;
+      if (!c->ended && c->pending_pos == c->pending.size() && !refill(c)) c->ended = true, c->end_at = mix_position + n;
     }
     for (size_t i = 0; i < n * 2; i++) out[i] = (int16_t)std::clamp(acc[i], -32768, 32767);
     out += n * 2;
     frames -= n;
+    mix_position += n;
+  }
+}
+
+bool any_sounding() {
+  for (auto& c : channels)
+    if (c->playing && !c->ended) return true;
+  return false;
+}
+
+// How far the output has got: what the device took from the playback buffer, or offline
+// (and without an update thread) what was mixed.
+uint64_t output_position() { return playback.thread.joinable() ? playback.played.load() : mix_position; }
+
+// The update thread: keeps the playback buffer full while a channel sounds. Nothing is
+// mixed ahead while none does, so a channel started then is heard at once, not after
+// buffered silence.
+// Mixes one block into the playback buffer, if it has room (under mix_lock).
+bool mix_ahead() {
+  const uint64_t at = playback.written;
+  if (!any_sounding() || at - playback.played + kMixFrames > playback.capacity) return false;
+  int16_t block[kMixFrames * 2];
+  mix(block, kMixFrames);
+  for (size_t i = 0; i < kMixFrames; i++)
+    memcpy(&playback.ring[(size_t)((at + i) % playback.capacity) * 2], &block[i * 2], 2 * sizeof(int16_t));
+  playback.written.store(at + kMixFrames, std::memory_order_release);
+  return true;
+}
+
+void update_thread() {
+  std::unique_lock<std::mutex> lock(mix_lock);
+  while (!playback.quit) {
+    while (!playback.quit && mix_ahead()) {
+      lock.unlock();  // the main thread's calls wait for one block at most
+      lock.lock();
+    }
+    playback.sounding = any_sounding();
+    playback.wake.wait_for(lock, std::chrono::milliseconds(update_period_ms));
   }
 }
 
 void SDLCALL audio_callback(void*, Uint8* stream, int len) {
-  std::lock_guard<std::mutex> lock(mix_lock);
-  mix((int16_t*)stream, (size_t)len / (2 * sizeof(int16_t)));
+  int16_t* out = (int16_t*)stream;
+  const size_t frames = (size_t)len / (2 * sizeof(int16_t));
+  if (!playback.thread.joinable()) {  // no update thread: mixed here, as it is pulled
+    std::lock_guard<std::mutex> lock(mix_lock);
+    mix(out, frames);
+    return;
+  }
+  const uint64_t played = playback.played, ready = playback.written.load(std::memory_order_acquire) - played;
+  const size_t n = (size_t)std::min<uint64_t>(ready, frames);
+  for (size_t i = 0; i < n; i++)
+    memcpy(&out[i * 2], &playback.ring[(size_t)((played + i) % playback.capacity) * 2], 2 * sizeof(int16_t));
+  memset(out + n * 2, 0, (frames - n) * 2 * sizeof(int16_t));
+  if (n < frames && playback.sounding) playback.late_frames += frames - n, playback.late_times++;
+  playback.played.store(played + n, std::memory_order_release);
+  playback.wake.notify_one();
+}
+
+void start_update_thread() {
+  playback.capacity = std::max<size_t>(2 * kMixFrames, (size_t)playback_buffer_ms * kRate / 1000);
+  playback.ring.assign(playback.capacity * 2, 0);
+  playback.written = playback.played = 0;
+  playback.late_frames = 0;
+  playback.late_times = 0;
+  playback.warned_late = 0;
+  playback.quit = false;
+  if (update_period_ms) playback.thread = std::thread(update_thread);
+}
+
+void stop_update_thread() {
+  if (!playback.thread.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(mix_lock);
+    playback.quit = true;
+  }
+  playback.wake.notify_one();
+  playback.thread.join();
+}
+
+// Once, where the update thread fell behind a sounding channel (the machine too busy for a
+// whole playback buffer): the output played silence there.
+void report_late_output() {
+  const int times = playback.late_times;
+  if (times > playback.warned_late && !playback.warned_late)
+    fprintf(stderr, "WARNING: the music fell behind the sound device (%.3f s of silence played); raise BASS_CONFIG_BUFFER.\n",
+            playback.late_frames / (double)kRate);
+  playback.warned_late = times;
 }
 
 // --- the output device --------------------------------------------------------
@@ -398,6 +512,7 @@ void stop_device_at_exit() {
     SDL_CloseAudioDevice(device);
     device = 0;
   }
+  stop_update_thread();
 }
 
 // Opens SDL audio on `driver` (null: SDL's own choice) and starts the callback.
@@ -557,11 +672,17 @@ extern "C" {
 DWORD BASS_GetVersion(void) { return (DWORD)BASSVERSION << 16; }
 
 BOOL BASS_SetConfig(DWORD option, DWORD value) {
+  // Each takes effect at the next BASS_Init, within the ranges BASS 2.4 allows.
   if (option == BASS_CONFIG_DEV_BUFFER) {
     device_buffer_ms = value ? value : 1;
-    return TRUE;
+  } else if (option == BASS_CONFIG_BUFFER) {
+    playback_buffer_ms = std::clamp<DWORD>(value, 10, 5000);
+  } else if (option == BASS_CONFIG_UPDATEPERIOD) {
+    update_period_ms = value ? std::clamp<DWORD>(value, 5, 100) : 0;
+  } else {
+    return FALSE;
   }
-  return option == BASS_CONFIG_BUFFER;
+  return TRUE;
 }
 
 BOOL BASS_Init(int device_index, DWORD freq, DWORD flags, void* win, const void* dsguid) {
@@ -569,7 +690,14 @@ BOOL BASS_Init(int device_index, DWORD freq, DWORD flags, void* win, const void*
   // -1 is the default device, 1 the first real one; this stand-in has one.
   if (initialized || (device_index != -1 && device_index != 1)) return FALSE;
   offline_device = offline_requested;
-  if (!offline_device && !open_live_device()) return FALSE;
+  mix_position = 0;
+  if (!offline_device) {
+    start_update_thread();
+    if (!open_live_device()) {
+      stop_update_thread();
+      return FALSE;
+    }
+  }
   initialized = true;
   return TRUE;
 }
@@ -582,6 +710,7 @@ BOOL BASS_Free(void) {
     device = 0;
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
   }
+  stop_update_thread();
   std::lock_guard<std::mutex> lock(mix_lock);
   channels.clear();
   initialized = false;
@@ -650,14 +779,22 @@ BOOL BASS_ChannelPlay(DWORD handle, BOOL restart) {
   }
   c->ended = false;
   c->playing = true;
+  // As BASS does, the start fills what the device asks for first, so the sound begins
+  // with the channel's first frame rather than with a wait for the update thread.
+  if (playback.thread.joinable())
+    for (size_t ahead = 0; ahead < device_buffer_frames() + kMixFrames && mix_ahead(); ahead += kMixFrames) {
+    }
+  playback.sounding = true;
+  playback.wake.notify_one();
   return TRUE;
 }
 
 DWORD BASS_ChannelIsActive(DWORD handle) {
-  if (initialized) recover_lost_device();
+  if (initialized) recover_lost_device(), report_late_output();
   std::lock_guard<std::mutex> lock(mix_lock);
   Channel* c = find_channel(handle);
-  if (!c || !c->playing || c->ended) return BASS_ACTIVE_STOPPED;
+  // An ended channel plays on until the output has taken its last frame.
+  if (!c || !c->playing || (c->ended && output_position() >= c->end_at)) return BASS_ACTIVE_STOPPED;
   return BASS_ACTIVE_PLAYING;
 }
 

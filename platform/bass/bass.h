@@ -29,6 +29,7 @@ typedef DWORD HSTREAM;   // sample stream handle
 
 // BASS_SetConfig options
 #define BASS_CONFIG_BUFFER 0
+#define BASS_CONFIG_UPDATEPERIOD 1
 #define BASS_CONFIG_DEV_BUFFER 27
 
 // Sample, stream and music flags
