@@ -1,62 +1,80 @@
-// The show's sound through a real sound server: PulseAudio with a null sink, recorded from
-// the sink's monitor and followed along demo-capture's mix of the same stretch
+// The show's sound through real sound servers, as desktops have them: PulseAudio, and
+// PipeWire through SDL's own pipewire driver and through its pulse server. Each has a null
+// sink, recorded from its monitor and followed along demo-capture's mix of the same stretch
 // (tests/sound_walk.py); then the server killed while the show plays, which must still end
-// with its module. Skipped, with a message, where PulseAudio is not installed.
+// with its module. Skipped, with a message, where a server is not installed.
 #include "fixtures.h"
 #include "scratch_data.h"
 #include "square_mod.h"
 
-#define SKIP_WITHOUT_PULSEAUDIO() SKIP_WITHOUT("pulseaudio", "parec", "pactl", "python3")
+struct Path {
+  const char* server;
+  const char* driver;  // SDL_AUDIODRIVER: empty for SDL's own choice, as on a desktop
+  const char* lost;    // the driver a lost device is reported on
+};
+void PrintTo(const Path& p, std::ostream* os) { *os << p.server << " through " << (*p.driver ? p.driver : "SDL's choice"); }
+class SoundServers : public testing::TestWithParam<Path> {
+ protected:
+  void SetUp() override {
+    if (std::string(GetParam().server) == "pulseaudio") {
+      SKIP_WITHOUT("pulseaudio", "parec", "pactl", "python3");
+    } else {
+      SKIP_WITHOUT("pipewire", "wireplumber", "pipewire-pulse", "pw-record", "pw-cli", "pw-metadata", "pactl", "python3");
+    }
+    ASSERT_TRUE(server.Start()) << server.daemons[0].output << server.daemons[1].output << server.daemons[2].output;
+  }
+  Args Env() const { return {"DGL_PLATFORM=headless", std::string("SDL_AUDIODRIVER=") + GetParam().driver}; }
+  SoundServer server{GetParam().server};
+};
 
 // The scroller sequence played through the server: every sample that reached the sink is
-// capture's, in capture's order, for at least eight seconds. Where the player fell behind,
+// capture's, in capture's order, for at least seven seconds. Where the player fell behind,
 // the server played silence (a gap, reported); nothing may be lost, replayed or wrong.
-TEST(SoundServer, TheSinkGetsCapturesMixSampleForSample) {
-  SKIP_WITHOUT_PULSEAUDIO();
-  SoundServer pulse;
-  ASSERT_TRUE(pulse.Start()) << pulse.daemon.output;
-  const std::string heard = pulse.dir / "heard.raw", mix = pulse.dir / "mix.wav";
+TEST_P(SoundServers, TheSinkGetsCapturesMixSampleForSample) {
+  const std::string heard = server.dir / "heard", mix = server.dir / "mix.wav";
   Child recorder, demo;
-  ASSERT_TRUE(pulse.Spawn(recorder, {"sh", "-c", "exec parec --device=show.monitor --raw --format=s16le --rate=44100 "
-                                                 "--channels=2 --latency-msec=20 >" + Quote(heard)}));
-  // SDL's own choice of driver, as on a desktop: the server's.
-  ASSERT_TRUE(pulse.Spawn(demo, {kBin + "/demo", "skip"}, {"DGL_PLATFORM=headless", "SDL_AUDIODRIVER="}));
+  ASSERT_TRUE(server.Record(recorder, heard));
+  ASSERT_TRUE(server.Spawn(demo, {kBin + "/demo", "skip"}, Env()));
   // Until eight seconds of the show have reached the sink.
   ASSERT_TRUE(WaitUntil([&] {
     std::ifstream f(heard, std::ios::binary);
     const std::string b((std::istreambuf_iterator<char>(f)), {});
-    return b.size() - std::min(b.size(), b.find_first_not_of('\0')) >= 8 * 44100 * 4 || !demo.Running();
+    return b.size() - std::min(b.size(), b.find_first_not_of('\0', 44)) >= 8 * 44100 * 4 || !demo.Running();
   }) && demo.Running()) << "the sink heard too little of the show\n" << demo.output;
   kill(demo.pid, SIGTERM);
   EXPECT_EQ(demo.Wait(), 0) << demo.output;
-  recorder.Stop(SIGTERM);
+  recorder.Stop(SIGINT);
   Child capture;
-  ASSERT_TRUE(pulse.Spawn(capture, {kBin + "/demo-capture", "--skip-carousel", "--wav", mix, "--to", "60"}));
+  ASSERT_TRUE(server.Spawn(capture, {kBin + "/demo-capture", "--skip-carousel", "--wav", mix, "--to", "60"}));
   ASSERT_EQ(capture.Wait(), 0) << capture.output;
   int status = -1;
   const std::string walk = Output("python3 " DGL_SOURCE_DIR "/tests/sound_walk.py --min-s 7 " + heard + " " + mix, &status);
-  printf("sound server: %s\n", walk.c_str());
+  printf("%s through SDL's %s driver: %s\n", GetParam().server, *GetParam().driver ? GetParam().driver : "chosen", walk.c_str());
   EXPECT_EQ(status, 0) << walk;
 }
 
 // The server killed while the show plays (a desktop session ending, a crash): the show
 // carries on without it and ends with its module, status 0, saying once what happened.
-TEST(SoundServer, KilledPartWayTheShowStillEndsWithItsModule) {
-  SKIP_WITHOUT_PULSEAUDIO();
-  SoundServer pulse;
-  ASSERT_TRUE(pulse.Start()) << pulse.daemon.output;
+TEST_P(SoundServers, KilledPartWayTheShowStillEndsWithItsModule) {
   ScratchData data;  // a module of eight seconds in place of the show's
   ASSERT_TRUE(data.LinkAllBut("quorvelt.mod"));
   const std::vector<uint8_t> mod = square_mod(64, 6);
   std::ofstream(data.dir + "/data/quorvelt.mod", std::ios::binary).write((const char*)mod.data(), (std::streamsize)mod.size());
   ASSERT_EQ(system(("cp '" + kBin + "/demo' '" + data.dir + "/demo'").c_str()), 0);
   Child demo;
-  ASSERT_TRUE(pulse.Spawn(demo, {data.dir + "/demo", "skip"}, {"DGL_PLATFORM=headless", "SDL_AUDIODRIVER="}));
+  ASSERT_TRUE(server.Spawn(demo, {data.dir + "/demo", "skip"}, Env()));
   // Until the server has the show's stream.
-  ASSERT_TRUE(WaitUntil([&] { return pulse.Run("pactl list short sink-inputs | grep -q .") == 0 || !demo.Running(); }) && demo.Running())
+  ASSERT_TRUE(WaitUntil([&] { return server.Run("pactl list short sink-inputs | grep -q .") == 0 || !demo.Running(); }) && demo.Running())
       << demo.output;
-  pulse.daemon.Stop();
+  server.Kill();
   EXPECT_EQ(demo.Wait(), 0) << "the show did not end with its module\n" << demo.output;
-  EXPECT_NE(demo.output.find("WARNING: the audio device stopped (pulseaudio); the music goes on through "),
+  EXPECT_NE(demo.output.find(std::string("WARNING: the audio device stopped (") + GetParam().lost + "); the music goes on through "),
             std::string::npos) << demo.output;
 }
+
+INSTANTIATE_TEST_SUITE_P(Desktops, SoundServers,
+                         testing::Values(Path{"pulseaudio", "", "pulseaudio"}, Path{"pipewire", "pipewire", "pipewire"},
+                                         Path{"pipewire", "pulseaudio", "pulseaudio"}),
+                         [](const testing::TestParamInfo<Path>& p) {
+                           return std::string(p.param.server) + (*p.param.driver ? std::string("_") + p.param.driver : "");
+                         });

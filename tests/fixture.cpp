@@ -1,5 +1,5 @@
 // The fixture library (fixtures.h) for shell and JavaScript tests.
-//   fixture serve SERVER...     starts each server (xvfb, xvfb=WxH, pulseaudio), prints the
+//   fixture serve SERVER...     starts each server (xvfb, xvfb=WxH, pulseaudio, pipewire), prints the
 //                               NAME=VALUE lines a client needs, then "ready"; ends them all
 //                               when standard input closes or on SIGTERM, SIGINT or SIGHUP
 //   fixture x-wait-picture      on DISPLAY: 0 once a mapped window covers most of the screen
@@ -23,16 +23,16 @@ static int serve(int argc, char** argv) {
   for (int i = 2; i < argc; i++) {
     const std::string what = argv[i];
     int w = 1280, h = 720;
-    if (what == "pulseaudio") {
-      sounds.push_back(std::make_unique<SoundServer>());
-      if (!sounds.back()->Start()) return fprintf(stderr, "fixture: PulseAudio did not start\n%s", sounds.back()->daemon.output.c_str()), 1;
+    if (what == "pulseaudio" || what == "pipewire") {
+      sounds.push_back(std::make_unique<SoundServer>(what));
+      if (!sounds.back()->Start()) return fprintf(stderr, "fixture: %s did not start\n", what.c_str()), 1;
       for (const std::string& e : sounds.back()->Env()) printf("%s\n", e.c_str());
     } else if (what == "xvfb" || sscanf(what.c_str(), "xvfb=%dx%d", &w, &h) == 2) {
       xs.push_back(std::make_unique<Xvfb>());
       if (!xs.back()->Start(w, h)) return fprintf(stderr, "fixture: Xvfb did not start\n"), 1;
       printf("DISPLAY=%s\n", xs.back()->display.c_str());
     } else {
-      return fprintf(stderr, "fixture: unknown server '%s' (xvfb, xvfb=WxH, pulseaudio)\n", what.c_str()), 2;
+      return fprintf(stderr, "fixture: unknown server '%s' (xvfb, xvfb=WxH, pulseaudio, pipewire)\n", what.c_str()), 2;
     }
   }
   printf("ready\n");
@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
   }
   const bool help = what == "--help" || what == "-h";
   fprintf(help ? stdout : stderr, "usage: fixture serve SERVER... | x-wait-picture | x-key | lit-rows PICTURE\n"
-          "  SERVER: xvfb, xvfb=WxH or pulseaudio; their clients' NAME=VALUE lines, then \"ready\";\n"
+          "  SERVER: xvfb, xvfb=WxH, pulseaudio or pipewire; their clients' NAME=VALUE lines, then \"ready\";\n"
           "  they end when standard input closes or on SIGTERM\n");
   return help ? 0 : 2;
 }

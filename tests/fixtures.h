@@ -21,6 +21,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -339,27 +340,62 @@ struct Weston {
   ~Weston() { weston.Stop(SIGTERM); }
 };
 
-// A PulseAudio server of the test's own (runtime folder, socket and cookie in its folder)
-// with one null sink, "show", at the show's 44100 Hz; its clients are started with its address.
+// A sound server of the test's own, PulseAudio or PipeWire (with WirePlumber and its pulse
+// server, as Pi OS and GNOME have it), its runtime folder, sockets and configuration in its
+// folder, with one null sink, "show", the default, at the show's 44100 Hz (PipeWire's graph
+// held there, so nothing is resampled); its clients are started with its address. No
+// D-Bus: WirePlumber's device reservation, portal and bluetooth are off.
 struct SoundServer {
-  RuntimeDir dir{"pulse"};
-  Child daemon;
+  std::string kind;
+  RuntimeDir dir{"sound"};
+  Child daemons[3];
+  explicit SoundServer(std::string k = "pulseaudio") : kind(std::move(k)) {}
   bool Start() {
-    return Spawn(daemon, {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "--system=no", "-L",
-                          "module-null-sink sink_name=show rate=44100 channels=2", "-L",
-                          "module-native-protocol-unix auth-anonymous=1 socket=" + dir / "native"}) &&
-           WaitUntil([&] { return Run("pactl info") == 0 || !daemon.Running(); }) && daemon.Running();
+    if (kind == "pulseaudio")
+      return Spawn(daemons[0], {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "--system=no", "-L",
+                                "module-null-sink sink_name=show rate=44100 channels=2", "-L",
+                                "module-native-protocol-unix auth-anonymous=1 socket=" + dir / "native"}) &&
+             Ready("pactl info");
+    const std::string conf = dir / "config";
+    (void)!system(("mkdir -p " + conf + "/pipewire/pipewire.conf.d " + conf + "/wireplumber/main.lua.d " + conf +
+                   "/wireplumber/bluetooth.lua.d").c_str());
+    std::ofstream(conf + "/pipewire/pipewire.conf.d/60-show.conf")
+        << "context.properties = { default.clock.rate = 44100 default.clock.allowed-rates = [ 44100 ] }\n";
+    // After the packaged defaults (50-*), before they are enabled (90-*).
+    std::ofstream(conf + "/wireplumber/main.lua.d/60-show.lua")
+        << "alsa_monitor.properties[\"alsa.reserve\"] = false\ndefault_access.properties[\"enable-flatpak-portal\"] = false\n";
+    std::ofstream(conf + "/wireplumber/bluetooth.lua.d/60-show.lua") << "bluez_monitor.enabled = false\n";
+    return Spawn(daemons[0], {"pipewire"}) && Ready("pw-cli info 0") && Spawn(daemons[1], {"wireplumber"}) &&
+           Ready("pw-metadata 0 | grep -q Found") && Spawn(daemons[2], {"pipewire-pulse"}) && Ready("pactl info") &&
+           Run("pactl load-module module-null-sink sink_name=show rate=44100 channels=2 && pactl set-default-sink show") == 0;
+  }
+  // Waits until `command` succeeds, while every daemon started so far runs.
+  bool Ready(const std::string& command) {
+    auto up = [&] { return std::all_of(std::begin(daemons), std::end(daemons), [](Child& d) { return d.terminal < 0 || d.Running(); }); };
+    return WaitUntil([&] { return Run(command) == 0 || !up(); }) && up();
   }
   Args Env(Args more = {}) const {
-    more.insert(more.end(), {"PULSE_RUNTIME_PATH=" + dir.dir, "PULSE_SERVER=unix:" + dir / "native", "HOME=" + dir.dir,
-                             "XDG_RUNTIME_DIR=" + dir.dir, "PULSE_COOKIE=" + dir / "cookie"});
+    more.insert(more.end(), {"PULSE_RUNTIME_PATH=" + dir.dir, "HOME=" + dir.dir, "XDG_RUNTIME_DIR=" + dir.dir, "PULSE_COOKIE=" + dir / "cookie",
+                             "PIPEWIRE_RUNTIME_DIR=" + dir.dir, "XDG_CONFIG_HOME=" + dir / "config", "DBUS_SESSION_BUS_ADDRESS=",
+                             "PULSE_SERVER=unix:" + dir / "native"});
     return more;
   }
   // Started without a terminal, input /dev/null, as a service would be.
   bool Spawn(Child& child, const Args& argv, const Args& env = {}) const { return child.StartWithoutTerminal(argv, -1, Env(env)); }
+  // A client command's status; one that hangs (a server that stopped answering) fails.
   int Run(const std::string& command) const {
     Child c;
-    return Spawn(c, {"sh", "-c", command + " >/dev/null 2>&1"}) ? c.Wait() : -1;
+    return Spawn(c, {"timeout", "-k", "5", "60", "sh", "-c", command + " >/dev/null 2>&1"}) ? c.Wait() : -1;
   }
-  ~SoundServer() { daemon.Stop(); }
+  // What reaches the sink, into `file` (raw samples from parec; a WAV from pw-record, which
+  // buffers in memory where parec loses data on PipeWire).
+  bool Record(Child& recorder, const std::string& file) const {
+    return Spawn(recorder, {"sh", "-c", kind == "pulseaudio"
+        ? "exec parec --device=show.monitor --raw --format=s16le --rate=44100 --channels=2 --latency-msec=20 >" + Quote(file)
+        : "exec pw-record --target show -P '{ stream.capture.sink = true }' --format s16 --rate 44100 --channels 2 " + Quote(file)});
+  }
+  void Kill() {
+    for (Child& d : daemons) d.Stop();
+  }
+  ~SoundServer() { Kill(); }
 };

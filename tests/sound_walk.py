@@ -59,7 +59,12 @@ def walk(played, mix):
 
     r = {"matched": 0, "gaps": 0, "gap_samples": 0, "jumps": 0, "wrong": 0}
     h, m, lost = first_sound(played), first_sound(mix), False
-    first = (h, m)
+    first, events = (h, m), []
+
+    def event(kind):  # the first few, at seconds of the played sound
+        if len(events) < 5:
+            events.append(f"{kind} at {(h - first[0]) / 88200:.2f} s")
+
     while h + BLOCK <= len(played) and m < len(mix):
         n = min(BLOCK, len(mix) - m)
         if not lost and played[h:h + n] == mix[m:m + n]:
@@ -75,18 +80,24 @@ def walk(played, mix):
         if h + z + BLOCK > len(played):
             break  # the recording ends in silence
         if z and not lost and played[h + z:h + z + 16] == mix[m:m + 16]:
+            event(f"gap of {z / 88200:.3f} s")
             r["gaps"], r["gap_samples"], h = r["gaps"] + 1, r["gap_samples"] + z, h + z
             continue
         h += z
         where = find(h, m)
         if where is None:
+            event("wrong") if not lost else None
             r["wrong"] += 1
             h, lost = h + BLOCK, True
         else:
-            r["jumps"] += not lost and where != m
+            if not lost and where != m:
+                event(f"jump of {(where - m) / 88200:+.3f} s")
+                r["jumps"] += 1
             m, lost = where, False
     out = {"matched_s": round(r["matched"] / 88200, 2), "gaps": r["gaps"], "gap_s": round(r["gap_samples"] / 88200, 3),
            "jumps": r["jumps"], "wrong": r["wrong"]}
+    if events:
+        out["events"] = events
     if r["matched"]:
         out["pitch_ratio"] = round(crossings(played, first[0], h) / max(1, crossings(mix, first[1], m)), 4)
     return out

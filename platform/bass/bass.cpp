@@ -15,6 +15,7 @@
 #include <stdio.h>
 #include <sys/stat.h>
 #include <stdlib.h>
+#include <time.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -104,6 +105,15 @@ DWORD update_period_ms = 100;    // BASS_CONFIG_UPDATEPERIOD; 0: no update threa
 // Frames of the mix made since the device opened (under mix_lock).
 uint64_t mix_position = 0;
 
+// A device that has not called back for this long while a channel sounds is taken for lost.
+const int64_t kLostAfterMs = 2000;
+
+int64_t now_ms() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
 // The playback buffer: a ring of stereo frames that the update thread writes ahead and
 // the device callback reads, one writer and one reader. Positions count frames since the
 // device opened; the callback plays silence where the update thread fell behind a
@@ -115,6 +125,7 @@ struct Playback {
   std::atomic<bool> sounding{false};  // a channel is playing and has frames to come
   std::atomic<uint64_t> late_frames{0};
   std::atomic<int> late_times{0};
+  std::atomic<int64_t> called_at{0};  // when the device last called back (now_ms)
   int warned_late = 0;
   std::thread thread;
   std::condition_variable wake;
@@ -448,6 +459,7 @@ void update_thread() {
 }
 
 void SDLCALL audio_callback(void*, Uint8* stream, int len) {
+  playback.called_at = now_ms();
   int16_t* out = (int16_t*)stream;
   const size_t frames = (size_t)len / (2 * sizeof(int16_t));
   if (!playback.thread.joinable()) {  // no update thread: mixed here, as it is pulled
@@ -547,6 +559,7 @@ bool open_sdl_device(const char* driver) {
     atexit(stop_device_at_exit);
     stop_at_exit_registered = true;
   }
+  playback.called_at = now_ms();
   SDL_PauseAudioDevice(device, 0);
   return true;
 }
@@ -604,7 +617,11 @@ bool open_live_device() {
 // mix moves to the next device that opens, the silent one at worst, and goes on where it
 // was. Called outside the mix lock: closing the device waits for its callback.
 void recover_lost_device() {
-  if (offline_device || !device || SDL_GetAudioDeviceStatus(device) != SDL_AUDIO_STOPPED) return;
+  if (offline_device || !device) return;
+  // Some drivers (SDL's pipewire one) report a device whose server has gone as playing and
+  // just stop calling back: a device silent for seconds while a channel sounds is lost too.
+  const bool silent = playback.sounding && now_ms() - playback.called_at > kLostAfterMs;
+  if (SDL_GetAudioDeviceStatus(device) != SDL_AUDIO_STOPPED && !silent) return;
   char lost[64];
   snprintf(lost, sizeof lost, "%s", SDL_GetCurrentAudioDriver() ? SDL_GetCurrentAudioDriver() : "?");
   SDL_CloseAudioDevice(device);
@@ -785,6 +802,7 @@ BOOL BASS_ChannelPlay(DWORD handle, BOOL restart) {
     for (size_t ahead = 0; ahead < device_buffer_frames() + kMixFrames && mix_ahead(); ahead += kMixFrames) {
     }
   playback.sounding = true;
+  playback.called_at = now_ms();
   playback.wake.notify_one();
   return TRUE;
 }
