@@ -11,7 +11,7 @@ packages=(
   libglm-dev libgtest-dev
   libmpg123-dev libopenmpt-dev libsdl2-dev libmp3lame-dev libpng-dev
   glslang-tools xvfb xserver-xephyr evilwm x11-utils ffmpeg
-  lintian desktop-file-utils pulseaudio pulseaudio-utils
+  lintian desktop-file-utils pulseaudio pulseaudio-utils pipewire pipewire-bin pipewire-pulse wireplumber
   clang libclang-rt-14-dev
   qemu-system-x86 busybox-static python3
   emscripten chromium firefox-esr
