@@ -2,17 +2,19 @@
 """Follows what a player played along demo-capture's mix of the same stretch, the one sample
 walk of every sound comparison (a sound server's sink, a browser page's recorder, a guest's
 sound card).
-  sound_walk.py PLAYED MIX [--min-s S] [--max-gaps N] [--max-jumps N] [--max-wrong N]
+  sound_walk.py PLAYED MIX [--min-s S] [--max-gaps N] [--max-jumps N] [--max-wrong N] [--max-lead-in-s S]
 PLAYED and MIX are 16-bit stereo at 44100 Hz: WAV files, or raw samples (a recorder's).
 From the first sound of each, equal samples are followed in order. Where they part:
   a gap     silence in PLAYED where the mix has sound, after which the mix goes on where it
             was: the player fell behind and the output inserted silence (nothing lost);
   a jump    the next 10 ms of PLAYED found elsewhere in the mix: sound lost or played again;
   wrong     10 ms of sound found nowhere in the mix: a wrong sample.
-Prints one JSON line (seconds followed as mixed, gaps and their seconds, jumps, wrong blocks,
-the pitch ratio over the followed stretch). Exit status 0 when at least S seconds (default
+Prints one JSON line (seconds followed as mixed, the mix's lead-in that the recording missed
+before its first sound, gaps and their seconds, jumps, wrong blocks, the first few of them
+and where, the pitch ratio over the followed stretch). Exit status 0 when at least S seconds (default
 5) were followed and no more gaps, jumps and wrong blocks were met than allowed (default:
-any gaps, no jump, nothing wrong; -1 allows any), 1 otherwise, 2 on bad input."""
+any gaps, no jump, nothing wrong, a lead-in of 0.1 s at most; -1 allows any), 1 otherwise,
+2 on bad input."""
 import argparse
 import json
 import struct
@@ -23,11 +25,16 @@ BLOCK = 882  # 10 ms of stereo samples
 
 
 def samples(path):
-    data = open(path, "rb").read()
+    try:
+        data = open(path, "rb").read()
+    except OSError as e:
+        print(f"sound_walk: {e}", file=sys.stderr)
+        sys.exit(2)
     if data[:4] == b"RIFF":
         fmt, at = data.find(b"fmt "), data.find(b"data")  # a recorder stopped hard may leave sizes unwritten
         if fmt < 0 or at < 0 or struct.unpack("<HHI", data[fmt + 8:fmt + 16]) != (1, 2, 44100):
-            raise SystemExit(f"sound_walk: {path} is not 16-bit stereo PCM at 44100 Hz")
+            print(f"sound_walk: {path} is not 16-bit stereo PCM at 44100 Hz", file=sys.stderr)
+            sys.exit(2)
         data = data[at + 8:]
     s = array("h")
     s.frombytes(data[:len(data) // 2 * 2])
@@ -59,6 +66,10 @@ def walk(played, mix):
 
     r = {"matched": 0, "gaps": 0, "gap_samples": 0, "jumps": 0, "wrong": 0}
     h, m, lost = first_sound(played), first_sound(mix), False
+    # A monitor that starts recording as the sink wakes may miss the first few milliseconds:
+    # the walk starts where the first sound heard is in the mix, and says how far in.
+    start = find(h, m) if h + BLOCK <= len(played) else None
+    lead_in, m = (start - m, start) if start is not None else (0, m)
     first, events = (h, m), []
 
     def event(kind):  # the first few, at seconds of the played sound
@@ -94,7 +105,7 @@ def walk(played, mix):
                 event(f"jump of {(where - m) / 88200:+.3f} s")
                 r["jumps"] += 1
             m, lost = where, False
-    out = {"matched_s": round(r["matched"] / 88200, 2), "gaps": r["gaps"], "gap_s": round(r["gap_samples"] / 88200, 3),
+    out = {"matched_s": round(r["matched"] / 88200, 2), "lead_in_s": round(lead_in / 88200, 3), "gaps": r["gaps"], "gap_s": round(r["gap_samples"] / 88200, 3),
            "jumps": r["jumps"], "wrong": r["wrong"]}
     if events:
         out["events"] = events
@@ -114,10 +125,12 @@ def main():
     parser.add_argument("--max-gaps", type=int, default=-1)
     parser.add_argument("--max-jumps", type=int, default=0)
     parser.add_argument("--max-wrong", type=int, default=0)
+    parser.add_argument("--max-lead-in-s", type=float, default=0.1)
     a = parser.parse_args()
     r = walk(samples(a.played), samples(a.mix))
     print(json.dumps(r))
     over = any(limit >= 0 and r[k] > limit for k, limit in (("gaps", a.max_gaps), ("jumps", a.max_jumps), ("wrong", a.max_wrong)))
+    over |= 0 <= a.max_lead_in_s < r["lead_in_s"]
     return 0 if r["matched_s"] >= a.min_s and not over else 1
 
 

@@ -405,7 +405,7 @@ def main():
     # The guest's ALSA may underrun on the emulated machine, which the card replays or skips:
     # jumps and unmatched blocks are counted, not failed.
     compared = subprocess.run([sys.executable, os.path.join(source, "tests/sound_walk.py"), "--max-jumps", "-1",
-                               "--max-wrong", "-1", os.path.join(out, "card.wav"), mix], capture_output=True, text=True)
+                               "--max-wrong", "-1", "--max-lead-in-s", "-1", os.path.join(out, "card.wav"), mix], capture_output=True, text=True)
     try:
         figures = json.loads(compared.stdout)
     except ValueError:
