@@ -13,7 +13,7 @@ packages=(
   glslang-tools xvfb xserver-xephyr evilwm x11-utils ffmpeg
   lintian desktop-file-utils pulseaudio pulseaudio-utils pipewire pipewire-bin pipewire-pulse wireplumber
   clang libclang-rt-14-dev
-  qemu-system-x86 busybox-static python3
+  qemu-system-x86 busybox-static python3 systemd udev dbus
   emscripten chromium firefox-esr
 )
 # The browser build's tests run on node and npm (puppeteer-core, pinned in tests/web). A node

@@ -48,11 +48,12 @@ version=${pkg#linux-image-}
 dest=$cache/$version
 # The guest's drivers; their dependencies come from the package's own module tree. vgem is
 # a render-only card, loaded first so that the display is not card0 (as on a Pi 4 or 5);
-# the HDA driver plays through QEMU's emulated sound card.
+# the HDA driver plays through QEMU's emulated sound card; overlay makes the host's root
+# writable for a boot under systemd.
 wanted="kernel/drivers/virtio/virtio_pci.ko kernel/drivers/gpu/drm/virtio/virtio-gpu.ko
 kernel/net/9p/9pnet_virtio.ko kernel/fs/9p/9p.ko kernel/drivers/virtio/virtio_input.ko
 kernel/drivers/gpu/drm/vgem/vgem.ko kernel/sound/pci/hda/snd-hda-intel.ko
-kernel/sound/pci/hda/snd-hda-codec-generic.ko"
+kernel/sound/pci/hda/snd-hda-codec-generic.ko kernel/fs/overlayfs/overlay.ko"
 # A cache made for another list of drivers is made again.
 if [ -f "$dest/vmlinuz" ] && [ -f "$dest/lib/modules/$version/modules.dep" ] &&
    [ "$(cat "$dest/wanted" 2>/dev/null)" = "$wanted" ]; then
