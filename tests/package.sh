@@ -5,9 +5,9 @@
 # layout (program, data, link, documents, menu entry, icons, kiosk unit), the data byte for
 # byte as the build made it, the program built for that architecture, no lintian error, a
 # valid desktop entry with its icon at every size the theme folder names, and a kiosk unit
-# that systemd accepts. The build machine's own architecture also unpacks into a scratch
-# root and runs the installed quorvelt headless on a pseudo-terminal until a key, which must
-# end it with status 0: it found its data. With FIXTURE (tests/fixture.cpp) and Xvfb, the
+# that systemd accepts and rates locked down. The build machine's own architecture also
+# unpacks into a scratch root and runs the installed quorvelt headless on a pseudo-terminal
+# until a key, which must end it with status 0: it found its data. With FIXTURE (tests/fixture.cpp) and Xvfb, the
 # menu entry's Exec line runs as a menu runs it, without a terminal from another folder, and
 # must show its picture on the X screen and end on a key there with status 0.
 set -uo pipefail
@@ -84,6 +84,10 @@ if command -v systemd-analyze >/dev/null; then
   # Checked as shipped, its program found where this scratch root holds it.
   sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$unit" >"$scratch/quorvelt-kiosk.service"
   systemd-analyze verify --man=no "$scratch/quorvelt-kiosk.service" || fail "systemd-analyze verify refuses the kiosk unit"
+  # Locked down: an exposure of 2.0 at most (of 10).
+  systemd-analyze security --offline=yes --threshold=20 "$scratch/quorvelt-kiosk.service" >"$scratch/security" 2>&1 ||
+    { cat "$scratch/security"; fail "the kiosk unit is exposed"; }
+  tail -n1 "$scratch/security"
 else
   echo "systemd-analyze not installed: the kiosk unit not checked (skipped)"
 fi
