@@ -14,6 +14,11 @@ back; the guest holds the card's render node open, so the kernel's own restore a
 last close cannot stand in for the program's. Last, with that hold released, kill -9: nothing
 of the show keeps the card open, and the kernel gives the console back.
 
+--kiosk boots the host's root under its own systemd instead, through a writable overlay, with
+the package (made by cpack from the build) unpacked and its kiosk unit enabled as the README
+says: the show must come up on tty1 at boot as the unit's own user, play through the sound
+card, start again after a key on tty1 ends a run, and give tty1 back on systemctl stop.
+
 --arch arm64 boots an arm64 kernel in an emulated Cortex-A72 (qemu-system-aarch64 -M virt)
 for the cross build's demo: the host's root then serves the arm64 libraries installed
 through multiarch, with the static arm64 busybox fetched by scripts/vm-kernel.sh arm64 as
@@ -117,7 +122,7 @@ class Picture:
 
 
 class Machine:
-    def __init__(self, arch, qemu, kernel, image, source, out, work, guest_bin):
+    def __init__(self, arch, qemu, kernel, image, source, out, work, guest_bin, extra=""):
         self.screen_path = os.path.join(work, "screen.ppm")
         qmp_path = os.path.join(work, "qmp.sock")
         if os.path.exists(qmp_path):
@@ -136,7 +141,7 @@ class Machine:
             "-serial", "stdio", "-qmp", f"unix:{qmp_path},server=on,wait=off",
             "-kernel", kernel, "-initrd", image, "-append",
             f"console={ARCHES[arch]['console']} panic=-1 loglevel=3 consoleblank=0 vt.global_cursor_default=0 "
-            f"dgl_src={source} dgl_out={out}" + (f" dgl_bin={guest_bin}" if guest_bin else "")], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            f"dgl_src={source} dgl_out={out}" + (f" dgl_bin={guest_bin}" if guest_bin else "") + extra], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=subprocess.STDOUT)
         self.lines, self.unclaimed = queue.Queue(), []
         log = open(os.path.join(out, "serial.log"), "w")
@@ -226,6 +231,8 @@ def main():
     parser.add_argument("--cache", default=os.environ.get("DGL_VM_CACHE") or os.path.join(
         os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "quorvelt-vm"),
         help="where scripts/vm-kernel.sh put the kernel")
+    parser.add_argument("--kiosk", action="store_true",
+                        help="boot the guest under systemd with the package's kiosk enabled instead")
     args = parser.parse_args()
     source = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     build = os.path.abspath(args.build)
@@ -282,136 +289,188 @@ def main():
         if not ok:
             failures.append(what)
 
-    say(f"booting {os.path.basename(kdir)} ({os.path.basename(kernel)}), logs in {out}")
-    vm = Machine(args.arch, qemu, kernel, image, source, out, work, guest_bin)
-    try:
-        ready = vm.answer("@@ready", HANG * scale)
-        expect(ready is not None, "the guest came up")
+    card_wav = os.path.join(out, "card.wav")
+
+    def played_enough():
+        """Ten seconds of sound have reached the guest's sound card."""
+        try:
+            data = open(card_wav, "rb").read()
+        except OSError:
+            return False
+        return len(data[44:].lstrip(b"\0")) >= 10 * 44100 * 4
+
+    def until(test, seconds):
+        deadline = time.monotonic() + seconds
+        while not test() and time.monotonic() < deadline:
+            time.sleep(0.5)
+        return test()
+
+    def kiosk_state():
+        vm.send("state")
+        return (vm.answer("@@state", HANG) or "@@state none -1 none").split()[1:]
+
+    def kiosk():
+        """The package's kiosk, enabled as the README says, at boot and after."""
+        ready = vm.answer("@@ready", HANG * 2 * scale)
+        expect(ready is not None, "the guest booted under systemd")
         if not ready:
-            return 1
-        say(f"guest ready after {time.monotonic() - vm.started:.1f} s (guest uptime {ready.split()[1]} s)")
-        console = vm.screen()
-        expect((console.width, console.height) == (3840, 2160) and not console.black(0, 2159),
-               f"the console shows its text at 3840x2160 (got {console.width}x{console.height})")
-
-        def console_back(name):
-            _, back = vm.wait_screen(lambda p: p.width == console.width and p.pixels == console.pixels, HANG)
-            expect(back, f"{name}: the console's own picture is back")
-
-        def start(name, command, terminal=True, taken=True):
-            """A show started on tty1 (or without a terminal), once it has taken the display."""
-            vm.send(f"{'run' if terminal else 'run-detached'} {name} {command}")
-            started = vm.answer(f"@@started {name}", HANG)
-            t0 = time.monotonic()
-            if taken:
-                _, shown = vm.wait_screen(lambda p: p.pixels != console.pixels, HANG * scale)
-                expect(started and shown, f"{name}: the display taken {time.monotonic() - t0:.1f} s after the start")
-            return t0
-
-        def finish(name, end=None, status=0, output=(), back=True):
-            """Ends a show by a key on tty1 or a signal; its status, output and the console after it."""
-            if end == "key":
-                vm.call("send-key", keys=[{"type": "qcode", "data": "spc"}])
-            elif end:
-                vm.send(f"signal {name} {end}")
-            ended = vm.answer(f"@@exit {name}", HANG * scale)
-            got = int(ended.split()[2]) if ended else None
-            expect(ended and (status is None or got == status), f"{name}: exit status {got} (expected {'any' if status is None else status})")
-            log = open(os.path.join(out, f"{name}.log"), errors="replace").read() if ended else ""
-            for text in output:
-                expect(text in log, f"{name}: the output has '{text}'")
-            for line in log.splitlines():
-                if line.startswith(("kms:", "display:")):
-                    say(f"{name}: {line}")
-            if back:
-                console_back(name)
-            return log
-
-        def run(name, command, end=None, bars=None, until=None, terminal=True, **ending):
-            t0 = start(name, command, terminal, taken=bool(end))
-            if bars:
-                # The scroller's face layer covers the whole target: its first and last rows
-                # are the picture's edges.
-                w, h, top, bottom = bars
-                p, _ = vm.wait_screen(lambda p: (p.width, p.height) == (w, h) and p.filled(top) and p.filled(bottom), HANG * scale)
-                expect((p.width, p.height) == (w, h) and p.filled(top) and p.filled(bottom) and
-                       p.black(0, top - 1) and p.black(bottom + 1, h - 1),
-                       f"{name}: at {w}x{h} the picture fills rows {top}-{bottom}, rows 0-{top - 1} and "
-                       f"{bottom + 1}-{h - 1} black ({time.monotonic() - t0:.1f} s after the start)")
-            if until:
-                what, test = until
-                deadline = time.monotonic() + HANG * scale
-                while not test() and time.monotonic() < deadline:
-                    time.sleep(0.5)
-                expect(test(), f"{name}: {what}")
-            return finish(name, end, **ending)
-
-        run("key", f"{demo} skip", end="key", bars=(1920, 1080, 0, 1079),
-            output=("display: kms draws with a software renderer (llvmpipe",
-                    "at 1920x1080@60 on /dev/dri/card1"))
-        # As a service starts it: no terminal, /dev/null for input, which is no key.
-        # The sound through the kernel's HDA driver, no sound server (SDL's own choice, which
-        # finds only ALSA's server plugins), until ten seconds of the module have played.
-        card_wav = os.path.join(out, "card.wav")
-
-        def played_enough():
-            try:
-                data = open(card_wav, "rb").read()
-            except OSError:
-                return False
-            return len(data[44:].lstrip(b"\0")) >= 10 * 44100 * 4
-        sound_log = run("sound", f"SDL_AUDIODRIVER= DGL_PLATFORM=kms DGL_MODE=640x480@60 LP_NUM_THREADS=1 {demo} skip", end="key",
-                        until=("ten seconds reached the guest's sound card", played_enough))
-        expect("dummy driver" not in sound_log, "sound: played through the card, not the silent driver")
-        say(f"sound: {sound_log.count('underrun occurred')} underrun(s) reported by ALSA in the guest")
-
-        run("term", f"DGL_PLATFORM=kms DGL_MODE=1024x768@60 {demo} skip", end="TERM", bars=(1024, 768, 96, 671),
-            terminal=False, output=("input: standard input is not a terminal",))
-        run("int", f"DGL_PLATFORM=kms {demo} skip", end="INT")
-        run("hup", f"DGL_PLATFORM=kms DGL_DRM_DEVICE=/dev/dri/card1 {demo} skip", end="HUP")
-        start("holder", f"DGL_PLATFORM=kms {demo} skip")
-        run("second", f"DGL_PLATFORM=kms {demo} skip", status=255, back=False,
-            output=("kms: /dev/dri/card1: not DRM master, another program (a desktop?) holds the display",))
-        finish("holder", end="TERM")
-        run("noflips", f"DGL_PLATFORM=kms DGL_FAULT_DROP_FLIP_EVENTS=1 {demo} skip", end="key", bars=(1920, 1080, 0, 1079),
-            output=("kms: a page flip on /dev/dri/card1 did not complete within 1000 ms",))
-        run("missing", f"DGL_PLATFORM=kms {broken}/demo skip", status=255,
-            output=("ERROR: ../source/file_io.cpp(", "): File not found 'cover4.ktx'."))
-        run("nomode", f"DGL_PLATFORM=kms DGL_MODE=1234x567 {demo}", status=255,
-            output=("kms: DGL_MODE=1234x567 is not a mode of /dev/dri/card1; it has: 3840x2160@",))
-        run("nocard", f"DGL_PLATFORM=kms DGL_DRM_DEVICE=/dev/dri/card7 {demo}", status=255,
-            output=("kms: cannot open /dev/dri/card7: No such file or directory",))
-        # kill -9 runs no handler: the kernel restores the console when the card's last
-        # descriptor closes, which needs the guest's own hold released and nothing of the
-        # show left holding the card.
-        vm.send("release")
-        run("killed", f"DGL_PLATFORM=kms {demo} skip", end="KILL", status=None)
-        vm.send("cardusers")
-        users = vm.answer("@@cardusers", HANG)
-        expect(users == "@@cardusers 0", f"killed: nothing holds the card afterwards ({users})")
+            return
+        say(f"systemd booted in {time.monotonic() - vm.started:.1f} s (guest uptime {ready.split()[1]} s): "
+            f"{' '.join(ready.split()[2:])}")
+        # The show at 1920x1080 on the 4K screen, where the console was 3840x2160.
+        show = lambda p: (p.width, p.height) == (1920, 1080) and not p.black(0, 1079)
+        expect(vm.wait_screen(show, HANG * scale)[1], "the show on tty1's console at boot, nobody logged in")
+        active, restarts, user = kiosk_state()
+        expect(active == "active" and user not in ("root", "none"), f"it runs as the unit's own user ({active}, {user})")
+        expect(until(played_enough, HANG * scale), "ten seconds of its sound reached the guest's sound card")
+        vm.call("send-key", keys=[{"type": "qcode", "data": "spc"}])
+        expect(until(lambda: kiosk_state()[:2] == ["active", str(int(restarts) + 1)], HANG * scale),
+               f"a key on tty1 ends the run and systemd starts the next ({' '.join(kiosk_state())})")
+        expect(vm.wait_screen(show, HANG * scale)[1], "the next run shows the show")
+        vm.send("stop")
+        stopped = vm.answer("@@stopped", HANG)
+        expect(stopped == "@@stopped 0 getty active", f"systemctl stop stops it, and tty1's login prompt is back ({stopped})")
+        console = lambda p: (p.width, p.height) == (3840, 2160)
+        expect(vm.wait_screen(console, HANG)[1], "tty1 is back at the console's own mode after the stop")
         vm.send("quit")
+
+    if args.kiosk:
+        # The package as a user installs it, made by cpack from this build.
+        made = subprocess.run(["cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-B", work],
+                              capture_output=True, text=True)
+        debs = [f for f in os.listdir(work) if f.endswith(".deb")] if made.returncode == 0 else []
+        if not debs:
+            say(f"FAIL: cpack made no package: {made.stdout[-2000:]}{made.stderr[-2000:]}")
+            return 1
+        shutil.move(os.path.join(work, debs[0]), os.path.join(out, "quorvelt.deb"))
+    say(f"booting {os.path.basename(kdir)} ({os.path.basename(kernel)}), logs in {out}")
+    vm = Machine(args.arch, qemu, kernel, image, source, out, work, guest_bin,
+                 " dgl_boot=systemd quiet systemd.show_status=false" if args.kiosk else "")
+    try:
+        if args.kiosk:
+            kiosk()
+        else:
+            ready = vm.answer("@@ready", HANG * scale)
+            expect(ready is not None, "the guest came up")
+            if not ready:
+                return 1
+            say(f"guest ready after {time.monotonic() - vm.started:.1f} s (guest uptime {ready.split()[1]} s)")
+            console = vm.screen()
+            expect((console.width, console.height) == (3840, 2160) and not console.black(0, 2159),
+                   f"the console shows its text at 3840x2160 (got {console.width}x{console.height})")
+
+            def console_back(name):
+                _, back = vm.wait_screen(lambda p: p.width == console.width and p.pixels == console.pixels, HANG)
+                expect(back, f"{name}: the console's own picture is back")
+
+            def start(name, command, terminal=True, taken=True):
+                """A show started on tty1 (or without a terminal), once it has taken the display."""
+                vm.send(f"{'run' if terminal else 'run-detached'} {name} {command}")
+                started = vm.answer(f"@@started {name}", HANG)
+                t0 = time.monotonic()
+                if taken:
+                    _, shown = vm.wait_screen(lambda p: p.pixels != console.pixels, HANG * scale)
+                    expect(started and shown, f"{name}: the display taken {time.monotonic() - t0:.1f} s after the start")
+                return t0
+
+            def finish(name, end=None, status=0, output=(), back=True):
+                """Ends a show by a key on tty1 or a signal; its status, output and the console after it."""
+                if end == "key":
+                    vm.call("send-key", keys=[{"type": "qcode", "data": "spc"}])
+                elif end:
+                    vm.send(f"signal {name} {end}")
+                ended = vm.answer(f"@@exit {name}", HANG * scale)
+                got = int(ended.split()[2]) if ended else None
+                expect(ended and (status is None or got == status), f"{name}: exit status {got} (expected {'any' if status is None else status})")
+                log = open(os.path.join(out, f"{name}.log"), errors="replace").read() if ended else ""
+                for text in output:
+                    expect(text in log, f"{name}: the output has '{text}'")
+                for line in log.splitlines():
+                    if line.startswith(("kms:", "display:")):
+                        say(f"{name}: {line}")
+                if back:
+                    console_back(name)
+                return log
+
+            def run(name, command, end=None, bars=None, until=None, terminal=True, **ending):
+                t0 = start(name, command, terminal, taken=bool(end))
+                if bars:
+                    # The scroller's face layer covers the whole target: its first and last rows
+                    # are the picture's edges.
+                    w, h, top, bottom = bars
+                    p, _ = vm.wait_screen(lambda p: (p.width, p.height) == (w, h) and p.filled(top) and p.filled(bottom), HANG * scale)
+                    expect((p.width, p.height) == (w, h) and p.filled(top) and p.filled(bottom) and
+                           p.black(0, top - 1) and p.black(bottom + 1, h - 1),
+                           f"{name}: at {w}x{h} the picture fills rows {top}-{bottom}, rows 0-{top - 1} and "
+                           f"{bottom + 1}-{h - 1} black ({time.monotonic() - t0:.1f} s after the start)")
+                if until:
+                    what, test = until
+                    deadline = time.monotonic() + HANG * scale
+                    while not test() and time.monotonic() < deadline:
+                        time.sleep(0.5)
+                    expect(test(), f"{name}: {what}")
+                return finish(name, end, **ending)
+
+            run("key", f"{demo} skip", end="key", bars=(1920, 1080, 0, 1079),
+                output=("display: kms draws with a software renderer (llvmpipe",
+                        "at 1920x1080@60 on /dev/dri/card1"))
+            # As a service starts it: no terminal, /dev/null for input, which is no key.
+            # The sound through the kernel's HDA driver, no sound server (SDL's own choice, which
+            # finds only ALSA's server plugins), until ten seconds of the module have played.
+            sound_log = run("sound", f"SDL_AUDIODRIVER= DGL_PLATFORM=kms DGL_MODE=640x480@60 LP_NUM_THREADS=1 {demo} skip", end="key",
+                            until=("ten seconds reached the guest's sound card", played_enough))
+            expect("dummy driver" not in sound_log, "sound: played through the card, not the silent driver")
+            say(f"sound: {sound_log.count('underrun occurred')} underrun(s) reported by ALSA in the guest")
+
+            run("term", f"DGL_PLATFORM=kms DGL_MODE=1024x768@60 {demo} skip", end="TERM", bars=(1024, 768, 96, 671),
+                terminal=False, output=("input: standard input is not a terminal",))
+            run("int", f"DGL_PLATFORM=kms {demo} skip", end="INT")
+            run("hup", f"DGL_PLATFORM=kms DGL_DRM_DEVICE=/dev/dri/card1 {demo} skip", end="HUP")
+            start("holder", f"DGL_PLATFORM=kms {demo} skip")
+            run("second", f"DGL_PLATFORM=kms {demo} skip", status=255, back=False,
+                output=("kms: /dev/dri/card1: not DRM master, another program (a desktop?) holds the display",))
+            finish("holder", end="TERM")
+            run("noflips", f"DGL_PLATFORM=kms DGL_FAULT_DROP_FLIP_EVENTS=1 {demo} skip", end="key", bars=(1920, 1080, 0, 1079),
+                output=("kms: a page flip on /dev/dri/card1 did not complete within 1000 ms",))
+            run("missing", f"DGL_PLATFORM=kms {broken}/demo skip", status=255,
+                output=("ERROR: ../source/file_io.cpp(", "): File not found 'cover4.ktx'."))
+            run("nomode", f"DGL_PLATFORM=kms DGL_MODE=1234x567 {demo}", status=255,
+                output=("kms: DGL_MODE=1234x567 is not a mode of /dev/dri/card1; it has: 3840x2160@",))
+            run("nocard", f"DGL_PLATFORM=kms DGL_DRM_DEVICE=/dev/dri/card7 {demo}", status=255,
+                output=("kms: cannot open /dev/dri/card7: No such file or directory",))
+            # kill -9 runs no handler: the kernel restores the console when the card's last
+            # descriptor closes, which needs the guest's own hold released and nothing of the
+            # show left holding the card.
+            vm.send("release")
+            run("killed", f"DGL_PLATFORM=kms {demo} skip", end="KILL", status=None)
+            vm.send("cardusers")
+            users = vm.answer("@@cardusers", HANG)
+            expect(users == "@@cardusers 0", f"killed: nothing holds the card afterwards ({users})")
+            vm.send("quit")
     finally:
         vm.close()
         say(f"{vm.shots} screendumps, {time.monotonic() - vm.started:.1f} s in all")
-    # What the card played against demo-capture's mix of the scroller sequence: the same
-    # samples in the same order (the guest mixes at the card's own 44100 Hz), its jumps
-    # where the emulated machine fell behind counted.
+    # What the card played against demo-capture's mix of the same sequence (the kiosk plays
+    # the whole show, the battery the scroller): the same samples in the same order (the guest
+    # mixes at the card's own 44100 Hz), its jumps where the emulated machine fell behind counted.
     mix = os.path.join(out, "mix.wav")
     # The guest's own build mixed it: its demo-capture runs here through qemu-user on arm64.
     emulator = {"arm64": ["qemu-aarch64", "-L", "/"]}.get(args.arch, [])
-    capture = subprocess.run(emulator + [os.path.join(build, "demo-capture"), "--skip-carousel", "--wav", mix,
-                                         "--to", "20"], capture_output=True, text=True,
+    capture = subprocess.run(emulator + [os.path.join(build, "demo-capture"), "--wav", mix, "--to", "20"] +
+                             ([] if args.kiosk else ["--skip-carousel"]), capture_output=True, text=True,
                              env=dict(os.environ, DGL_PLATFORM="headless", MESA_GLES_VERSION_OVERRIDE="2.0"))
     # The guest's ALSA may underrun on the emulated machine, which the card replays or skips:
     # jumps and unmatched blocks are counted, not failed.
     compared = subprocess.run([sys.executable, os.path.join(source, "tests/sound_walk.py"), "--max-jumps", "-1",
-                               "--max-wrong", "-1", "--max-lead-in-s", "-1", os.path.join(out, "card.wav"), mix], capture_output=True, text=True)
+                               "--max-wrong", "-1", "--max-lead-in-s", "-1", card_wav, mix], capture_output=True, text=True)
     try:
         figures = json.loads(compared.stdout)
     except ValueError:
         figures = {}
     say(f"sound: the card against demo-capture's mix: {figures or compared.stderr.strip() or capture.stderr.strip()}")
-    expect(figures.get("matched_s", 0) >= 5 and abs(figures.get("pitch_ratio", 0) - 1) < 0.02,
+    # The kiosk's card holds two runs, the second from the mix's start again: its pitch over
+    # the walk means nothing, and a resampled sound matches no stretch sample for sample anyway.
+    expect(figures.get("matched_s", 0) >= 5 and (args.kiosk or abs(figures.get("pitch_ratio", 0) - 1) < 0.02),
            "sound: at least 5 s of the card's sound is the mix, sample for sample, at its pitch")
     say("passed" if not failures else f"{len(failures)} check(s) failed; logs in {out}")
     return 1 if failures else 0
