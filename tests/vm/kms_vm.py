@@ -392,7 +392,7 @@ def main():
                     console_back(name)
                 return log
 
-            def run(name, command, end=None, bars=None, until=None, terminal=True, **ending):
+            def run(name, command, end=None, bars=None, wait_for=None, terminal=True, **ending):
                 t0 = start(name, command, terminal, taken=bool(end))
                 if bars:
                     # The scroller's face layer covers the whole target: its first and last rows
@@ -403,12 +403,9 @@ def main():
                            p.black(0, top - 1) and p.black(bottom + 1, h - 1),
                            f"{name}: at {w}x{h} the picture fills rows {top}-{bottom}, rows 0-{top - 1} and "
                            f"{bottom + 1}-{h - 1} black ({time.monotonic() - t0:.1f} s after the start)")
-                if until:
-                    what, test = until
-                    deadline = time.monotonic() + HANG * scale
-                    while not test() and time.monotonic() < deadline:
-                        time.sleep(0.5)
-                    expect(test(), f"{name}: {what}")
+                if wait_for:
+                    what, test = wait_for
+                    expect(until(test, HANG * scale), f"{name}: {what}")
                 return finish(name, end, **ending)
 
             run("key", f"{demo} skip", end="key", bars=(1920, 1080, 0, 1079),
@@ -418,7 +415,7 @@ def main():
             # The sound through the kernel's HDA driver, no sound server (SDL's own choice, which
             # finds only ALSA's server plugins), until ten seconds of the module have played.
             sound_log = run("sound", f"SDL_AUDIODRIVER= DGL_PLATFORM=kms DGL_MODE=640x480@60 LP_NUM_THREADS=1 {demo} skip", end="key",
-                            until=("ten seconds reached the guest's sound card", played_enough))
+                            wait_for=("ten seconds reached the guest's sound card", played_enough))
             expect("dummy driver" not in sound_log, "sound: played through the card, not the silent driver")
             say(f"sound: {sound_log.count('underrun occurred')} underrun(s) reported by ALSA in the guest")
 
