@@ -2,7 +2,8 @@
 # The guest of a boot under systemd, in the host's root made writable by an overlay.
 #   kiosk.sh setup OUT     before systemd starts (chroot in the new root): installs the
 #                          package OUT/quorvelt.deb, enables the kiosk as the README says,
-#                          and a control service on the serial console
+#                          and a control service on the serial console (this script, copied
+#                          out of the source tree, which may lie in /tmp)
 #   kiosk.sh control OUT   that service: one command a line, "@@" lines back
 #     state                "@@state ACTIVE RESTARTS USER": the kiosk's state, restarts and user
 #     stop                 systemctl stop quorvelt-kiosk; "@@stopped STATUS getty STATE": its
@@ -18,11 +19,12 @@ setup)
   # The serial console is the test's; units of this host that a board has no use for stay off.
   systemctl mask -q serial-getty@ttyS0.service console-getty.service postgresql.service apt-daily.timer apt-daily-upgrade.timer \
     man-db.timer e2scrub_all.timer e2scrub_reap.service fstrim.timer dpkg-db-backup.timer systemd-timesyncd.service
+  cp "$0" /usr/local/sbin/dgl-kiosk.sh
   cat >/etc/systemd/system/dgl-control.service <<EOF
 [Unit]
 Description=the vm test's control on the serial console
 [Service]
-ExecStart=/bin/sh $0 control $out
+ExecStart=/bin/sh /usr/local/sbin/dgl-kiosk.sh control $out
 StandardInput=tty
 StandardOutput=tty
 TTYPath=/dev/ttyS0

@@ -311,7 +311,7 @@ def main():
 
     def kiosk():
         """The package's kiosk, enabled as the README says, at boot and after."""
-        ready = vm.answer("@@ready", HANG * 2 * scale)
+        ready = vm.answer("@@ready", HANG * scale)
         expect(ready is not None, "the guest booted under systemd")
         if not ready:
             return
