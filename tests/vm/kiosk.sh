@@ -8,7 +8,7 @@
 #     state                "@@state ACTIVE RESTARTS USER": the kiosk's state, restarts and user
 #     stop                 systemctl stop quorvelt-kiosk; "@@stopped STATUS getty STATE": its
 #                          status, and the state of tty1's login prompt afterwards
-#     quit                 the journal of the boot into OUT/journal.log, then power off
+#     quit                 the journal of the boot into OUT/journal.log, "@@journal", power off
 out=$2
 case $1 in
 setup)
@@ -54,6 +54,7 @@ control)
         ;;
       quit)
         journalctl -b --no-pager >"$out/journal.log" 2>&1
+        echo "@@journal"
         systemctl poweroff -ff
         ;;
     esac

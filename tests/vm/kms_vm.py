@@ -333,6 +333,7 @@ def main():
         console = lambda p: (p.width, p.height) == (3840, 2160)
         expect(vm.wait_screen(console, HANG)[1], "tty1 is back at the console's own mode after the stop")
         vm.send("quit")
+        vm.answer("@@journal", HANG)  # the boot's journal, in the results folder
 
     if args.kiosk:
         # The package as a user installs it, made by cpack from this build.
