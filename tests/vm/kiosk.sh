@@ -48,8 +48,9 @@ control)
       stop)
         systemctl stop quorvelt-kiosk
         status=$?
-        # tty1's login prompt comes back, started by the kiosk's end.
-        until [ "$(systemctl is-active getty@tty1)" != activating ]; do sleep 0.5; done
+        # tty1's login prompt comes back, started by the kiosk's end (queued: it may not have
+        # begun yet); minutes only guard against a hang.
+        for i in $(seq 600); do [ "$(systemctl is-active getty@tty1)" = active ] && break; sleep 0.5; done
         echo "@@stopped $status getty $(systemctl is-active getty@tty1)"
         ;;
       quit)
