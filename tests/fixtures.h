@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "png_io.h"
+#include "test_env.h"
 
 static const std::string kBin = DGL_BINARY_DIR;
 using Args = std::vector<std::string>;

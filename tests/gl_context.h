@@ -15,11 +15,10 @@
 #include "scratch_data.h"
 #include "stdout_capture.h"
 #include "system.h"
+#include "test_env.h"
 
 struct GlContext : ::testing::Environment {
   void SetUp() override {
-    for (auto [name, value] : {std::pair{"DGL_PLATFORM", "headless"}, {"EGL_PLATFORM", "surfaceless"}, {"MESA_GLES_VERSION_OVERRIDE", "2.0"}})
-      setenv(name, value, 0);
     ASSERT_EQ(dglInit(1280, 720, 32, 16, 8), 0) << "no headless GL ES 2.0 context";
   }
   void TearDown() override { dglShutDown(); }

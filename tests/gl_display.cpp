@@ -8,6 +8,7 @@
 
 #include "present.h"
 #include "system.h"
+#include "test_env.h"
 
 TEST(Display, OpensACurrentES2ContextOfTheRequestedSizeTwice) {
   setenv("DGL_PLATFORM", "headless", 1);
