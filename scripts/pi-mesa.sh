@@ -9,19 +9,52 @@
 #   scripts/pi-mesa.sh                 Debian 12's Mesa (bookworm)
 #   scripts/pi-mesa.sh --suite bookworm-backports   a newer Mesa, where it builds
 #   scripts/pi-mesa.sh --print         the folder of the newest cached build, or nothing
+#   scripts/pi-mesa.sh --run vc4|v3d COMMAND...   COMMAND on that driver and its shim, from
+#                                      the newest cached build, the shader cache off and
+#                                      the compiler's counts sent to the GL debug output
 set -euo pipefail
-usage() { sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; }
 cache=${DGL_MESA_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvelt-mesa}
 suite=bookworm
+say() { echo "pi-mesa: $*" >&2; }
+
+# vc4's shim lacks four requests that any draw makes; our own handlers for them
+# (tools/pi-gpu/vc4_shim_ioctls.c) are built beside it and preloaded first.
+run_on() {
+  local driver=${1:-} dir preload
+  case $driver in vc4 | v3d) ;; *) say "--run takes vc4 or v3d, not '$driver'"; exit 2 ;; esac
+  shift
+  [ $# -gt 0 ] || { say "--run $driver needs a command"; exit 2; }
+  dir=$(ls -d "$cache"/*/ready 2>/dev/null | sort -V | tail -n1 | xargs -r dirname || true)
+  [ -n "$dir" ] || { say "no Mesa build in $cache yet: run scripts/pi-mesa.sh first"; exit 1; }
+  preload=$dir/shims/lib${driver}_noop_drm_shim.so
+  if [ "$driver" = vc4 ]; then
+    local src extra
+    src=$(cd "$(dirname "$0")/.." && pwd)/tools/pi-gpu/vc4_shim_ioctls.c
+    extra=$dir/shims/libdgl_vc4_ioctls.so
+    if [ ! -f "$extra" ] || [ "$src" -nt "$extra" ]; then
+      cc -shared -fPIC -O2 -Wall -Wextra -Werror $(pkg-config --cflags libdrm) -o "$extra.$$" "$src" -ldl &&
+        mv "$extra.$$" "$extra" || { say "cannot build $src"; exit 1; }
+    fi
+    preload="$extra $preload"
+    export VC4_DEBUG=shaderdb
+  fi
+  export LD_LIBRARY_PATH=$dir/install/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
+  export LIBGL_DRIVERS_PATH=$dir/install/lib/dri LD_PRELOAD=$preload MESA_LOADER_DRIVER_OVERRIDE=$driver
+  export MESA_SHADER_CACHE_DISABLE=true
+  exec "$@"
+}
+[ "${1:-}" = --run ] && { shift; run_on "$@"; }
+
 while [ $# -gt 0 ]; do
   case $1 in
     -h | --help) usage; exit 0 ;;
     --suite) suite=${2:?--suite needs a name}; shift 2 ;;
-    --print) ls -d "$cache"/*/ready 2>/dev/null | sort -V | tail -n1 | xargs -r dirname; exit 0 ;;
+    --print) ls -d "$cache"/*/ready 2>/dev/null | sort -V | tail -n1 | xargs -r dirname || true; exit 0 ;;
     *) echo "pi-mesa: unexpected argument '$1' (try --help)" >&2; exit 2 ;;
   esac
 done
-say() { echo "pi-mesa: $*" >&2; }
+
 mkdir -p "$cache"
 
 # Debian's source lists of our own: the system's apt configuration stays as it is.
