@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the whole test suite through CTest:
-# the normal build (every test), the browser build in chromium and firefox, then an ASan+UBSan build
-# (unit and GL tests).
+# Installs what is missing, builds, and runs the whole test suite through CTest: the
+# normal build (every test, the Pi's GL drivers' among them), the browser build in
+# chromium and firefox, then an ASan+UBSan build (unit and GL tests).
 #   ./test.sh            everything
 #   ./test.sh -R Regex   only matching tests, normal build only
 # The sanitizer stage ends with each libFuzzer target for about 30 s (tests/fuzz/run.sh).
 set -euo pipefail
 cd "$(dirname "$0")"
 bash scripts/deps.sh
+
+# The Raspberry Pi's own GL drivers (Mesa's vc4 and v3d on their noop DRM shims) for the
+# pi tests: built once per machine into a cache outside the tree, about 15 minutes the
+# first time. Without them those tests are skipped.
+if [ -z "$(bash scripts/pi-mesa.sh --print)" ]; then
+  echo "== the Pi's GL drivers (scripts/pi-mesa.sh, once per machine)"
+  bash scripts/pi-mesa.sh || echo "== the Pi's GL drivers could not be built: the pi tests will be skipped" >&2
+fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
 werror=()
