@@ -196,3 +196,30 @@ TEST(Bench, EveryJsonLineParsesAndHoldsEveryRow) {
                           "recording recording.scroller | fps x_real_time_at_60_fps"})
     EXPECT_NE(r.output.find(row), std::string::npos) << row << "\n" << r.output;
 }
+
+TEST(Bench, BoardEstimatesCountHelperLanesAndDivideByTheBoardsThroughput) {
+  // One instruction per fragment, no vertex work: each part's time is then its lanes over
+  // the board's QPUs x 4 lanes x clock. The backdrop's one-line bands pay every 2x2 quad
+  // twice; the covers are large quads, the present pass exactly its fit rectangle.
+  TempDir dir;
+  std::string counts;
+  for (const char* driver : {"vc4", "v3d"})
+    for (const char* p : {"coverflow", "coverflow_text", "font", "ouch", "present"})
+      counts += std::string(driver) + " " + p + " FRAGMENT 1 2 0 1\n";
+  std::ofstream(dir / "counts.txt") << counts;
+  const std::string check =
+      "import json, sys\nrows = [json.loads(l) for l in open(sys.argv[1])]\n"
+      "work = {r['program']: r for r in rows if r['bench'] == 'work'}\n"
+      "board = {(r['board'], r['part']): r for r in rows if r['bench'] == 'board'}\n"
+      "assert 1.98 < work['ouch']['lanes_per_fragment'] < 2.02, work['ouch']\n"
+      "assert 1.0 <= work['coverflow']['lanes_per_fragment'] < 1.05, work['coverflow']\n"
+      "assert 0.9 * 921600 < work['ouch']['fragments'] < 921600, work['ouch']\n"
+      "assert abs(board[('Pi 3', 'present 1920x1080')]['median_ms'] - 1920 * 1080 / 14.4e6) < 1e-3\n"
+      "assert abs(board[('Pi 4', 'present 3840x2160')]['median_ms'] - 3840 * 2160 / 16e6) < 1e-3\n"
+      "s = board[('Pi 4', 'scroller')]['median_ms'] * 16e6\n"
+      "assert abs(s - work['ouch']['fragments'] * 2 - work['font']['fragments'] * work['font']['lanes_per_fragment']) < 0.02 * s, s\n"
+      "print('ok')\n";
+  Result r = RunProgram({"/bin/sh", "-c", kBin + "/demo-bench --boards --frames 3 --json --counts " + dir / "counts.txt" +
+                                              " > " + dir / "b.json" + " && python3 -c \"$0\" " + dir / "b.json", check});
+  ASSERT_EQ(r.status, 0) << r.output;
+}

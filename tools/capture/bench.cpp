@@ -24,7 +24,9 @@
 #include <vector>
 
 #include "bass_offline.h"
+#include "boards.h"
 #include "coverflow.h"
+#include "frame_draws.h"
 #include "gl_switch.h"
 #include "glsl.h"
 #include "output.h"
@@ -167,59 +169,6 @@ bool floor_programs(FloorPrograms& f) {
     glUniform1i(glGetUniformLocation(p, "u_tex"), 0);
   }
   return true;
-}
-
-// One draw of the floors.
-enum Coords { NO_TEXTURE, VERTEX_COORDS, POSITION_COORDS };
-struct Draw {
-  GLuint vbo, ibo;  // ibo 0: glDrawArrays as a triangle strip
-  GLsizei stride;
-  intptr_t vertex_offset;
-  GLsizei count;
-  intptr_t index_offset;
-  float matrix[16];
-  bool cull;
-  GLuint texture;  // what the draw samples (the texture floor only)
-  Coords coords;
-  bool blend;      // the caption is blended over the covers
-};
-typedef std::vector<Draw> FrameDraws;
-
-// The carousel's draws at the position and caption the timeline chose.
-FrameDraws carousel_draws() {
-  FrameDraws d;
-  for (int i = 0; i < 9; i++) {
-    Draw c = {cover_vbo, cover_ibo, sizeof(TEXTURED_VERTEX), 0, 12, 0, {}, false,
-              coverflow_textures[i], VERTEX_COORDS, false};
-    float color;
-    coverflow_cover_transform(i, timeline_last_frame.position, c.matrix, &color);
-    d.push_back(c);
-  }
-  Draw t = {text_vbo, text_ibo, sizeof(TEXTURED_VERTEX), 0, 6, 0, {}, false,
-            title_textures[timeline_last_frame.caption], VERTEX_COORDS, true};
-  coverflow_text_transform(t.matrix);
-  d.push_back(t);
-  return d;
-}
-
-// The scroller's draws as the last scroller_render issued them, then the backdrop.
-FrameDraws scroller_draws() {
-  FrameDraws d;
-  for (int i = 0; i < scroller_slot_count; i++) {
-    const SCROLLER_SLOT& s = scroller_slots[i];
-    if (!s.drawn) continue;
-    Draw g = {opt_font_vbo, opt_font_ibo, 16, (intptr_t)opt_font_vertex_offsets[s.glyph] * 16,
-              (GLsizei)opt_font_indices[s.glyph].size(),
-              (intptr_t)opt_font_index_offsets[s.glyph] * 2, {}, true, 0, NO_TEXTURE, false};
-    memcpy(g.matrix, s.matrix, sizeof g.matrix);
-    d.push_back(g);
-  }
-  // The backdrop's strip at the far end of an orthographic 1..200 depth range.
-  Draw b = {ouch_vbo, 0, 12, 0, ouch_num_verts, 0,
-            {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, -0.01005025f, 0, 0, 0, -1.0100503f, 1}, true,
-            face_tex, POSITION_COORDS, false};
-  d.push_back(b);
-  return d;
 }
 
 // The geometry floor (`textured` false: every draw white) or the texture floor.
@@ -370,7 +319,7 @@ double recording_fps(bool carousel, double start, int frames) {
 }
 
 const char kUsage[] =
-    "usage: demo-bench [--frames N] [--warmup N] [--json]\n"
+    "usage: demo-bench [--frames N] [--warmup N] [--json] [--boards [--counts F]]\n"
     "Measures, on the headless backend at 1280x720, the start-up phases and the cost of\n"
     "a frame of each sequence beside its floors (a cleared and presented frame; the\n"
     "sequence's geometry drawn by the plainest loop; the same draws with their textures\n"
@@ -379,6 +328,10 @@ const char kUsage[] =
     "  --frames N   frames per measurement (default 300)\n"
     "  --warmup N   frames run first and not counted (default 30)\n"
     "  --json       JSON lines on standard output instead of the table\n"
+    "  --boards     instead: each scene's shading cost on a Pi 3, 4 and 5, estimated from\n"
+    "               the fragments and vertices counted here (--frames frames a scene) and\n"
+    "               the Pi drivers' instruction counts (docs/PERFORMANCE.md)\n"
+    "  --counts F   those counts (default: tools/pi-gpu/counts.txt in the source tree)\n"
     "LP_NUM_THREADS defaults to 2 (llvmpipe's rasteriser threads).\n";
 
 // A JSON string literal: quotes, backslashes and control characters escaped; bytes
@@ -422,7 +375,8 @@ int main(int argc, char** argv) {
   const double t_start = now_ms();
   const double exec_to_main = before_main_ms();
   int frames = 300, warmup = 30;
-  bool json = false;
+  bool json = false, boards = false;
+  std::string counts = DGL_SOURCE_DIR "/tools/pi-gpu/counts.txt";
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     if (a == "-h" || a == "--help") {
@@ -430,6 +384,10 @@ int main(int argc, char** argv) {
       return 0;
     } else if (a == "--json") {
       json = true;
+    } else if (a == "--boards") {
+      boards = true;
+    } else if (a == "--counts" && i + 1 < argc) {
+      counts = argv[++i];
     } else if ((a == "--frames" || a == "--warmup") && i + 1 < argc) {
       char* end = nullptr;
       long v = strtol(argv[++i], &end, 10);
@@ -461,6 +419,12 @@ int main(int argc, char** argv) {
     fprintf(stderr, "demo-bench: %s failed (see the log above)\n",
             phases.size() <= 2 ? "coverflow_init" : phases.size() == 3 ? "scroller_init" : "ouch_init");
     return 1;
+  }
+  if (boards) {
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) signal(number, SIG_DFL);
+    int status = boards_estimate(counts, frames, json);
+    dglShutDown();
+    return status;
   }
   auto phase = [&](const char* name) { startup_phase(name); };
   // The display layer holds the stop signals for the live show's clean end; the bench
