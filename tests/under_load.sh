@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The suite's habit: a test that a busy machine breaks is a defect. Runs the end-to-end, vm
+# The suite's habit: a test that a busy machine breaks is a defect. Runs the end-to-end, vm, pi
 # and browser legs RUNS times (default 1) with both cores kept busy by two busy processes
 # (ended by their pids, also when this script is stopped), then prints each test that
 # failed with how often. The builds must exist: ./test.sh makes them.
@@ -19,7 +19,7 @@ trap 'kill "${busy[@]}" 2>/dev/null' EXIT
 for _ in 1 2; do yes >/dev/null & busy+=($!); done
 for run in $(seq "$runs"); do
   start=$SECONDS
-  ctest --test-dir build -j 2 -L 'e2e|vm' --output-on-failure >"$logs/ctest.$run" 2>&1
+  ctest --test-dir build -j 2 -L 'e2e|vm|pi' --output-on-failure >"$logs/ctest.$run" 2>&1
   # ctest's closing list: "  58 - Name (Failed)".
   sed -n '/The following tests FAILED:/,$p' "$logs/ctest.$run" | sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (.*)$/\1/p' >"$logs/failed.$run"
   if [ $web = yes ]; then
