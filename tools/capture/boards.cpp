@@ -63,9 +63,16 @@ int count_of(const Counts& c, const char* driver, const std::string& program, co
   return it == c.end() ? 0 : it->second;
 }
 
-// The backdrop's vertex stage stretches its strip so that the last band meets the bottom.
-const float kLastBandY = -0.9972222f;
-float stretched(float y) { return -1.0f + (y - kLastBandY) * (2.0f / (1.0f - kLastBandY)); }
+// The backdrop's vertex stage stretches its strip so that the last band meets the bottom:
+// y' = -1 + (y - last) * 2 / (1 - last), folded here into the draw's matrix once, so the
+// counting pass and the rasteriser below both see the bands where the show draws them.
+void stretch_bands(Draw& d) {
+  const float last = -0.9972222f, a = 2.0f / (1.0f - last), b = -1.0f - last * a;
+  for (int r = 0; r < 4; r++) {
+    d.matrix[12 + r] += b * d.matrix[4 + r];
+    d.matrix[4 + r] *= a;
+  }
+}
 
 struct Vec4 {
   float x, y, z, w;
@@ -82,7 +89,7 @@ std::vector<float> window_triangles(const Draw& d) {
   if (!strcmp(d.program, "ouch")) {
     std::vector<glm::vec3> strip;
     build_ouch_verts(strip);
-    for (const glm::vec3& v : strip) pos.insert(pos.end(), {v.x, stretched(v.y), v.z});
+    for (const glm::vec3& v : strip) pos.insert(pos.end(), {v.x, v.y, v.z});
     for (int i = 0; i + 2 < (int)strip.size(); i++)
       tri.insert(tri.end(), i % 2 ? std::initializer_list<int>{i + 1, i, i + 2} : std::initializer_list<int>{i, i + 1, i + 2});
   } else if (d.glyph >= 0) {
@@ -158,7 +165,7 @@ void raster(const std::vector<float>& tris, double* pixels, double* lanes) {
 
 struct Counter {
   GLuint program = 0;
-  GLint proj = -1, stretch = -1;
+  GLint proj = -1;
 };
 
 bool make_counter(Counter& c) {
@@ -166,11 +173,7 @@ bool make_counter(Counter& c) {
       "#version 100\n"
       "attribute vec4 a_position;\n"
       "uniform mat4 u_proj;\n"
-      "uniform float u_stretch;\n"
-      "void main() {\n"
-      "  float y = mix(a_position.y, -1.0 + (a_position.y + 0.9972222) * (2.0 / 1.9972222), u_stretch);\n"
-      "  gl_Position = u_proj * vec4(a_position.x, y, a_position.z, 1.0);\n"
-      "}\n";
+      "void main() { gl_Position = u_proj * a_position; }\n";
   const char* fs =
       "#version 100\n"
       "precision mediump float;\n"
@@ -184,7 +187,6 @@ bool make_counter(Counter& c) {
     return false;
   }
   c.proj = glGetUniformLocation(c.program, "u_proj");
-  c.stretch = glGetUniformLocation(c.program, "u_stretch");
   return true;
 }
 
@@ -203,7 +205,6 @@ double count_fragments(const Counter& c, const FrameDraws& draws, const std::str
     glColorMask(mine, mine, mine, mine);
     if (!d.cull) glDisable(GL_CULL_FACE);
     glUniformMatrix4fv(c.proj, 1, GL_FALSE, d.matrix);
-    glUniform1f(c.stretch, strcmp(d.program, "ouch") ? 0.0f : 1.0f);
     glBindBuffer(GL_ARRAY_BUFFER, d.vbo);
     glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, d.stride, (const void*)d.vertex_offset);
     if (d.ibo) {
@@ -280,7 +281,9 @@ int boards_estimate(const std::string& counts_path, int frames, bool json) {
       const double t = s.from + (s.to - s.from) * i / std::max(1, frames - 1);
       glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
       if ((s.carousel ? timeline_carousel_frame(t) : timeline_scroller_frame(t)) != 0) return 1;
-      const FrameDraws draws = s.carousel ? carousel_draws() : scroller_draws();
+      FrameDraws draws = s.carousel ? carousel_draws() : scroller_draws();
+      for (Draw& d : draws)
+        if (!strcmp(d.program, "ouch")) stretch_bands(d);
       std::map<std::string, Work> work;
       for (const char* p : s.programs) work[p].fragments = count_fragments(counter, draws, p, pixels);
       for (const Draw& d : draws) {
