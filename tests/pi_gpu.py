@@ -13,11 +13,7 @@ usage: pi_gpu.py --build DIR --driver vc4|v3d [--update]
 Exit status 0 when it holds, 1 with each failure named, 77 (skipped) without the drivers'
 cache (scripts/pi-mesa.sh builds it), 2 for bad arguments.
 """
-import argparse
-import os
-import re
-import subprocess
-import sys
+import argparse, os, re, subprocess, sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 COUNTS = os.path.join(ROOT, "tools", "pi-gpu", "counts.txt")
@@ -25,137 +21,56 @@ PROGRAMS = ["coverflow", "coverflow_text", "font", "ouch", "present"]
 RENDERER = {"vc4": "VC4", "v3d": "V3D"}
 # "MESA_SHADER_FRAGMENT shader: 27 inst, 2 threads, ..." (vc4 and v3d alike; v3d also
 # VERTEX_BIN, vc4 COORD: the binning pass's vertex stage); v3d adds "0:0 spills:fills".
-COMPILE = re.compile(r"^(\w+) shader: (\d+) inst, (\d+) threads,")
+COMPILE = re.compile(r"^MESA_SHADER_(\w+) shader: (\d+) inst, (\d+) threads,")
 SPILLS = re.compile(r"(\d+):(\d+) spills:fills")
 FAILURES = re.compile(r"Failed to register allocate|compile failed|unhandled|error", re.I)
-
-
-def run_show(build, driver):
-    cmd = [os.path.join(ROOT, "scripts", "pi-mesa.sh"), "--run", driver,
-           os.path.join(build, "demo-shaderdb")]
-    r = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, errors="replace",
-                       timeout=900)
-    return r.returncode, r.stdout.splitlines(), r.stderr
+FIELDS = ("inst", "threads", "spills", "variants")
 
 
 def parse(lines):
-    """Draw-time compiles and start-up (link-time) ones as dicts, the driver's own lines."""
-    compiles, linked, stray, renderer, frames = [], [], [], "", None
+    """The renderer, the frames shown, draw-time and start-up (link-time) compiles, the
+    driver's own failure lines and the frames where a sequence starts."""
+    renderer, frames, compiles, linked, stray, starts = "", None, [], [], [], set()
     for line in lines:
         if line.startswith("renderer: "):
             renderer = line[len("renderer: "):]
-            continue
-        m = re.match(r"^end (\d+) frames$", line)
-        if m:
-            frames = int(m.group(1))
-            continue
-        m = re.match(r"^(-?\d+) (\S+) (\S+) (debug|stderr): (.*)$", line)
-        if not m:
-            continue
-        frame, sequence, program, kind, text = int(m.group(1)), m.group(2), m.group(3), m.group(4), m.group(5)
-        c = COMPILE.match(text) if kind == "debug" else None
-        if c:
-            s = SPILLS.search(text)
-            (compiles if frame >= 0 else linked).append(
-                dict(frame=frame, sequence=sequence, program=program, stage=c.group(1),
-                     inst=int(c.group(2)), threads=int(c.group(3)),
-                     spills=int(s.group(1)) + int(s.group(2)) if s else 0, line=text))
-        elif kind == "stderr" and FAILURES.search(text):
-            stray.append((frame, sequence, program, text))
-    return renderer, frames, compiles, linked, stray
-
-
-def stage_of(c):
-    return c["stage"].replace("MESA_SHADER_", "")
-
-
-def add_precompiled(compiles, linked):
-    """vc4 with its shader-db output on also compiles each program at link time for a
-    guessed state; where a program's draws match that state, no draw compiles again and
-    the draws run that variant: it counts as theirs."""
-    drawn = {(c["program"], stage_of(c)) for c in compiles}
-    for c in linked:
-        if (c["program"], stage_of(c)) not in drawn and stage_of(c) == "FRAGMENT":
-            compiles.append(dict(c, sequence="link"))
-
-
-def summarise(compiles):
-    """(program, stage) -> the largest count, fewest threads, most spills, variants."""
-    table = {}
-    for c in compiles:
-        key = (c["program"], stage_of(c))
-        t = table.setdefault(key, dict(inst=0, threads=99, spills=0, variants=0))
-        t["inst"] = max(t["inst"], c["inst"])
-        t["threads"] = min(t["threads"], c["threads"])
-        t["spills"] = max(t["spills"], c["spills"])
-        t["variants"] += 1
-    return table
-
-
-def read_counts():
-    counts = {}
-    if os.path.exists(COUNTS):
-        for line in open(COUNTS):
-            f = line.split()
-            if f and not line.startswith("#"):
-                counts[(f[0], f[1], f[2])] = dict(inst=int(f[3]), threads=int(f[4]), spills=int(f[5]),
-                                                  variants=int(f[6]))
-    return counts
-
-
-def write_counts(driver, table):
-    counts = {k: v for k, v in read_counts().items() if k[0] != driver}
-    for (program, stage), v in table.items():
-        counts[(driver, program, stage)] = v
-    with open(COUNTS, "w") as f:
-        f.write("# The show's programs as the Pi's drivers compile them (tests/pi_gpu.py --update).\n"
-                "# driver program stage instructions threads spills+fills variants\n")
-        for k in sorted(counts):
-            v = counts[k]
-            f.write("%s %s %s %d %d %d %d\n" % (k + (v["inst"], v["threads"], v["spills"], v["variants"])))
+        elif re.match(r"^end \d+ frames$", line):
+            frames = int(line.split()[1])
+        elif re.match(r"^start \S+ \d+$", line):
+            starts.add(int(line.split()[2]))  # the first frame of a sequence may compile
+        elif m := re.match(r"^(-?\d+) (\S+) (\S+) (debug|stderr): (.*)$", line):
+            frame, sequence, program, kind, text = int(m[1]), m[2], m[3], m[4], m[5]
+            c = COMPILE.match(text) if kind == "debug" else None
+            if c:
+                s = SPILLS.search(text)
+                (compiles if frame >= 0 else linked).append(dict(
+                    frame=frame, sequence=sequence, program=program, stage=c[1], inst=int(c[2]), threads=int(c[3]),
+                    spills=int(s[1]) + int(s[2]) if s else 0, line=text))
+            elif kind == "stderr" and FAILURES.search(text):
+                stray.append(f"{program}, frame {frame} ({sequence}): {text}")
+    return renderer, frames, compiles, linked, stray, starts
 
 
 def check(driver, renderer, frames, compiles, stray, starts):
     """Every failure as a line naming the program, the driver and the compiler's words."""
-    fails = []
-    if RENDERER[driver] not in renderer:
-        fails.append("%s: the renderer is '%s', not the %s driver" % (driver, renderer, driver))
-    if frames is None:
-        fails.append("%s: the show did not run to its end" % driver)
-    for frame, sequence, program, text in stray:
-        fails.append("%s: %s, frame %d (%s): %s" % (driver, program, frame, sequence, text))
-    compiled = {c["program"] for c in compiles if stage_of(c) == "FRAGMENT"}
-    for p in PROGRAMS:
-        if p not in compiled:
-            fails.append("%s: %s has no fragment shader compiled at draw time: its draws were dropped"
-                         % (driver, p))
+    fails = [] if RENDERER[driver] in renderer else [f"the renderer is '{renderer}', not the {driver} driver"]
+    fails += [] if frames is not None else ["the show did not run to its end"]
+    fails += stray
+    compiled = {c["program"] for c in compiles if c["stage"] == "FRAGMENT"}
+    fails += [f"{p} has no fragment shader compiled at draw time: its draws were dropped" for p in PROGRAMS if p not in compiled]
     first = {}
     for c in compiles:
-        if c["frame"] < 0:
-            continue
         first.setdefault(c["program"], c["frame"])
-        if c["frame"] != first[c["program"]] and c["frame"] not in starts:
-            fails.append("%s: %s compiled again in frame %d (%s), after its first frame %d: %s"
-                         % (driver, c["program"], c["frame"], c["sequence"], first[c["program"]], c["line"]))
+        if c["frame"] not in (first[c["program"]], -1) and c["frame"] not in starts:
+            fails.append(f"{c['program']} compiled again in frame {c['frame']} ({c['sequence']}), after its first frame {first[c['program']]}: {c['line']}")
         if driver == "v3d" and c["spills"]:
-            fails.append("%s: %s spills: %s" % (driver, c["program"], c["line"]))
-    return fails
+            fails.append(f"{c['program']} spills: {c['line']}")
+    return [f"{driver}: {f}" for f in fails]
 
 
-def compare(driver, table):
-    fails, counts = [], read_counts()
-    for (program, stage), now in sorted(table.items()):
-        was = counts.get((driver, program, stage))
-        name = "%s %s %s" % (driver, program, stage)
-        if not was:
-            fails.append("%s: not in %s" % (name, os.path.relpath(COUNTS, ROOT)))
-        elif now["inst"] > was["inst"] * 1.10:
-            fails.append("%s: %d instructions, was %d (more than 10%% up)" % (name, now["inst"], was["inst"]))
-        elif now["threads"] < was["threads"]:
-            fails.append("%s: %d threads, was %d" % (name, now["threads"], was["threads"]))
-        elif now["spills"] > was["spills"]:
-            fails.append("%s: %d spills and fills, was %d" % (name, now["spills"], was["spills"]))
-    return fails
+def read_counts():
+    rows = [l.split() for l in open(COUNTS) if l.strip() and not l.startswith("#")] if os.path.exists(COUNTS) else []
+    return {tuple(f[:3]): dict(zip(FIELDS, map(int, f[3:]))) for f in rows}
 
 
 def main():
@@ -164,35 +79,52 @@ def main():
     ap.add_argument("--driver", required=True, choices=sorted(RENDERER))
     ap.add_argument("--update", action="store_true", help="record this driver's counts as the baseline")
     a = ap.parse_args()
-    cache = subprocess.run([os.path.join(ROOT, "scripts", "pi-mesa.sh"), "--print"], stdout=subprocess.PIPE,
-                           text=True).stdout.strip()
+    cache = subprocess.run([os.path.join(ROOT, "scripts", "pi-mesa.sh"), "--print"], stdout=subprocess.PIPE, text=True).stdout.strip()
     if not cache:
         print("pi_gpu: no build of the Pi's drivers (scripts/pi-mesa.sh makes it); skipped")
         return 77
-    status, lines, err = run_show(a.build, a.driver)
-    renderer, frames, compiles, linked, stray = parse(lines)
+    r = subprocess.run([os.path.join(ROOT, "scripts", "pi-mesa.sh"), "--run", a.driver, os.path.join(a.build, "demo-shaderdb")],
+                       capture_output=True, text=True, errors="replace", timeout=900)
+    lines = r.stdout.splitlines()
+    renderer, frames, compiles, linked, stray, starts = parse(lines)
     if a.driver == "vc4":
-        add_precompiled(compiles, linked)
-    # The first frame of each sequence may compile: it is where a scene begins.
-    starts = {int(m.group(1)) for m in (re.match(r"^start \S+ (\d+)$", l) for l in lines) if m}
-    fails = [] if status == 0 else ["%s: demo-shaderdb exited with %d: %s" % (a.driver, status, err.strip()[-2000:])]
+        # With its shader-db output on, vc4 also compiles each program at link time for a guessed
+        # state; where the draws match it, none compiles again and they run that variant.
+        drawn = {(c["program"], c["stage"]) for c in compiles}
+        compiles += [dict(c, sequence="link") for c in linked if c["stage"] == "FRAGMENT" and (c["program"], c["stage"]) not in drawn]
+    fails = [] if r.returncode == 0 else [f"{a.driver}: demo-shaderdb exited with {r.returncode}: {r.stderr.strip()[-2000:]}"]
     fails += check(a.driver, renderer, frames, compiles, stray, starts)
-    table = summarise(compiles)
-    print("pi_gpu: %s (%s), %s frames, %d draw-time compiles (Mesa %s)"
-          % (a.driver, renderer, frames, len(compiles), os.path.basename(cache)))
+    # (program, stage): the largest count, fewest threads, most spills, and how many variants.
+    table = {}
+    for c in compiles:
+        t = table.setdefault((c["program"], c["stage"]), dict(inst=0, threads=99, spills=0, variants=0))
+        t.update(inst=max(t["inst"], c["inst"]), threads=min(t["threads"], c["threads"]), spills=max(t["spills"], c["spills"]),
+                 variants=t["variants"] + 1)
+    print(f"pi_gpu: {a.driver} ({renderer}), {frames} frames, {len(compiles)} draw-time compiles (Mesa {os.path.basename(cache)})")
     for c in compiles:
         print("  frame %5d %-8s %-15s %s" % (c["frame"], c["sequence"], c["program"], c["line"]))
-    counted = []
+    counted, counts = [], read_counts()
     if a.update and not fails:
-        write_counts(a.driver, table)
-        print("pi_gpu: %s's counts recorded in %s" % (a.driver, os.path.relpath(COUNTS, ROOT)))
-    else:
-        counted = compare(a.driver, table)
+        counts = {k: v for k, v in counts.items() if k[0] != a.driver} | {(a.driver,) + k: v for k, v in table.items()}
+        with open(COUNTS, "w") as f:
+            f.write("# The show's programs as the Pi's drivers compile them (tests/pi_gpu.py --update).\n"
+                    "# driver program stage instructions threads spills+fills variants\n")
+            f.writelines(" ".join(k) + " " + " ".join(str(counts[k][n]) for n in FIELDS) + "\n" for k in sorted(counts))
+        print(f"pi_gpu: {a.driver}'s counts recorded in {os.path.relpath(COUNTS, ROOT)}")
+    for (program, stage), now in sorted(table.items()) if not a.update else ():
+        was, name = counts.get((a.driver, program, stage)), f"{a.driver} {program} {stage}"
+        if not was:
+            counted.append(f"{name}: not in {os.path.relpath(COUNTS, ROOT)}")
+        elif now["inst"] > was["inst"] * 1.10:
+            counted.append(f"{name}: {now['inst']} instructions, was {was['inst']} (more than 10% up)")
+        elif now["threads"] < was["threads"]:
+            counted.append(f"{name}: {now['threads']} threads, was {was['threads']}")
+        elif now["spills"] > was["spills"]:
+            counted.append(f"{name}: {now['spills']} spills and fills, was {was['spills']}")
     for f in fails + counted:
         print("pi_gpu: FAIL: " + f)
     if counted:
-        print("pi_gpu: if the change is meant, record it: python3 tests/pi_gpu.py --build %s --driver %s --update"
-              % (a.build, a.driver))
+        print(f"pi_gpu: if the change is meant, record it: python3 tests/pi_gpu.py --build {a.build} --driver {a.driver} --update")
     return 1 if fails or counted else 0
 
 
