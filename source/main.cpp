@@ -4,7 +4,6 @@
 #include "music.h"
 #include "system.h"
 #include "timeline.h"
-#include "util.h"
 
 static void clear_frame() {
   glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
@@ -20,7 +19,7 @@ int main(int argc, char** argv) {
     for (;;) {
       // A pending key leaves the carousel; it stays pending and ends the scroller too.
       if (dglProcessMessages()) break;
-      double time = dglGetTime();
+      double time = timeline_clock();
       clear_frame();
       if (timeline_carousel_frame(time) != 0) return -1;
       dglSwapBuffers();
@@ -32,7 +31,7 @@ int main(int argc, char** argv) {
   for (;;) {
     if (!dglIsMusicPlaying()) break;
     if (dglProcessMessages()) break;
-    double time = dglGetTime();
+    double time = timeline_clock();
     clear_frame();
     if (timeline_scroller_frame(time) != 0) return -1;
     dglSwapBuffers();

@@ -6,6 +6,7 @@
 #include <stddef.h>
 
 #include "bass.h"
+#include "bass_offline.h"
 #include "file_io.h"
 #include "log.h"
 
@@ -59,3 +60,5 @@ int dglPlayMusic(const char* name) {
 }
 
 uint32_t dglIsMusicPlaying() { return BASS_ChannelIsActive(chan); }
+
+double dglMusicLateSeconds() { return bass_initialized ? BASSX_GetLateSeconds() : 0.0; }

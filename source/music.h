@@ -6,6 +6,9 @@
 int dglPlayMusic(const char* name);
 // Non-zero while the current music plays.
 uint32_t dglIsMusicPlaying();
+// Seconds of silence the output played where the music was not ready since it started
+// (the machine too busy to mix): the music is that much behind the wall clock.
+double dglMusicLateSeconds();
 
 extern uint32_t chan;
 extern int bass_initialized;

@@ -74,6 +74,8 @@ void timeline_start_scroller() {
   dglResetTime();
 }
 
+double timeline_clock() { return dglGetTime() - dglMusicLateSeconds(); }
+
 int timeline_caption_index(double time) {
   if (time >= 36.0) return 3;
   if (time >= 24.0) return 2;

@@ -249,6 +249,34 @@ TEST_F(Music, TheLiveDevicePlaysTheOfflineMixOnceThenStops) {
   BASS_SetConfig(BASS_CONFIG_BUFFER, 500);
 }
 
+// Where the mix falls behind (the update thread stalled past the playback buffer), the
+// device plays silence and the music goes on after it, nothing lost; the silence is
+// reported once and counted to the frame, so the show's clock can wait for the sound.
+TEST_F(Music, SilenceWhereTheMixFellBehindIsCountedAndReportedOnce) {
+  const std::string played = path("") + "/late.raw";
+  setenv("SDL_DISKAUDIOFILE", played.c_str(), 1);
+  unsetenv("SDL_DISKAUDIODELAY");  // the device at its real-time pace
+  setenv("DGL_FAULT_MIX_STALL_MS", "2000", 1);
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(dglPlayMusic("quorvelt.mod"), 0);
+  unsetenv("DGL_FAULT_MIX_STALL_MS");
+  // Into the silence, then two seconds of sound on: the stall is over.
+  ASSERT_TRUE(eventually([] { return dglMusicLateSeconds() > 0.5; }));
+  const size_t then = std::filesystem::file_size(played);
+  EXPECT_TRUE(eventually([&] { return std::filesystem::file_size(played) >= then + 2 * 44100 * 4; }));
+  EXPECT_EQ(dglIsMusicPlaying(), (DWORD)BASS_ACTIVE_PLAYING);
+  const std::string err = testing::internal::GetCapturedStderr();
+  std::ifstream in(played, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  size_t run = 0, longest = 0;
+  for (size_t at = bytes.find_first_not_of('\0') / 4 * 4; at + 4 <= bytes.size(); at += 4)
+    run = memcmp(&bytes[at], "\0\0\0\0", 4) ? 0 : run + 1, longest = std::max(longest, run);
+  EXPECT_GT(longest / 44100.0, 1.0) << "the stall past the 500 ms buffer is heard as silence";
+  EXPECT_NEAR(dglMusicLateSeconds(), longest / 44100.0, 0.001) << "the silence the device played, counted";
+  const size_t warned = err.find("WARNING: the music fell behind the sound device (");
+  EXPECT_TRUE(warned != std::string::npos && err.find("WARNING", warned + 1) == std::string::npos) << err;
+}
+
 // Distinct sample values in short.mod, away from its ends.
 size_t levels(const std::vector<int16_t>& o) { return std::set<int16_t>(o.begin() + 8820, o.begin() + kShortFrames * 2 - 8820).size(); }
 

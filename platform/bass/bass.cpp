@@ -447,11 +447,22 @@ bool mix_ahead() {
 }
 
 void update_thread() {
+  // A test's fault: DGL_FAULT_MIX_STALL_MS=N stalls the mixing for N ms once the playback
+  // buffer is first full, as a machine too busy to mix would.
+  const char* stall = getenv("DGL_FAULT_MIX_STALL_MS");
+  int64_t stall_ms = stall ? atoll(stall) : 0;
   std::unique_lock<std::mutex> lock(mix_lock);
   while (!playback.quit) {
     while (!playback.quit && mix_ahead()) {
       lock.unlock();  // the main thread's calls wait for one block at most
       lock.lock();
+    }
+    if (stall_ms > 0 && playback.written > 0) {
+      lock.unlock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(stall_ms));
+      lock.lock();
+      stall_ms = 0;
+      continue;
     }
     playback.sounding = any_sounding();
     playback.wake.wait_for(lock, std::chrono::milliseconds(update_period_ms));
@@ -503,7 +514,7 @@ void stop_update_thread() {
 void report_late_output() {
   const int times = playback.late_times;
   if (times > playback.warned_late && !playback.warned_late)
-    fprintf(stderr, "WARNING: the music fell behind the sound device (%.3f s of silence played); raise BASS_CONFIG_BUFFER.\n",
+    fprintf(stderr, "WARNING: the music fell behind the sound device (%.3f s of silence played); the picture waits for it. Raise BASS_CONFIG_BUFFER.\n",
             playback.late_frames / (double)kRate);
   playback.warned_late = times;
 }
@@ -824,6 +835,8 @@ DWORD BASSX_Render(short* out, DWORD frames) {
   mix(out, frames);
   return frames;
 }
+
+double BASSX_GetLateSeconds(void) { return playback.late_frames / (double)kRate; }
 
 DWORD BASSX_ChannelGetPasses(DWORD handle, QWORD* lengths, DWORD max) {
   std::lock_guard<std::mutex> lock(mix_lock);

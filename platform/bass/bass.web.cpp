@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "bass.h"
+#include "bass_offline.h"
 
 // Decodes a preloaded file into a channel; its handle, or 0 when the file is missing or
 // not sound the browser can decode.
@@ -115,5 +116,8 @@ BOOL BASS_ChannelPlay(DWORD handle, BOOL restart) {
 DWORD BASS_ChannelIsActive(DWORD handle) {
   return web_active((int)handle) ? BASS_ACTIVE_PLAYING : BASS_ACTIVE_STOPPED;
 }
+
+// The browser's audio thread plays the decoded buffer: it never waits for a mix.
+double BASSX_GetLateSeconds(void) { return 0.0; }
 
 }  // extern "C"

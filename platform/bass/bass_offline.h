@@ -1,5 +1,6 @@
 // Extensions of the audio stand-in beyond the BASS interface: an offline device
-// that a capture tool pulls sample-exactly, and a look at a channel's passes.
+// that a capture tool pulls sample-exactly, a look at a channel's passes, and how
+// far the live sound has fallen behind.
 #ifndef BASS_OFFLINE_H
 #define BASS_OFFLINE_H
 
@@ -26,6 +27,11 @@ DWORD BASSX_Render(short* out, DWORD frames);
 // restarts after each), with the length in frames of the first `max` of them
 // stored in `lengths` (may be null). 0 for an unknown handle.
 DWORD BASSX_ChannelGetPasses(DWORD handle, QWORD* lengths, DWORD max);
+
+// Seconds of silence the live device has played since BASS_Init where a playing
+// channel's mix was not ready (the machine too busy to mix ahead): the sound is
+// that much later than the wall clock since its start. 0 offline.
+double BASSX_GetLateSeconds(void);
 
 #ifdef __cplusplus
 }
