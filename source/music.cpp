@@ -62,3 +62,5 @@ int dglPlayMusic(const char* name) {
 uint32_t dglIsMusicPlaying() { return BASS_ChannelIsActive(chan); }
 
 double dglMusicLateSeconds() { return bass_initialized ? BASSX_GetLateSeconds() : 0.0; }
+
+double dglMusicStartDelay() { return bass_initialized ? BASSX_GetStartDelaySeconds() : 0.0; }

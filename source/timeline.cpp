@@ -1,5 +1,9 @@
 #include "timeline.h"
 
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+
 #include "coverflow.h"
 #include "music.h"
 #include "scroller.h"
@@ -64,17 +68,37 @@ int timeline_start_up(void (*phase)(const char* step)) {
 
 bool timeline_skips_carousel(int argc) { return argc == 2; }
 
+// DGL_CLOCK_REPORT=1 says once a sequence where its clock's 0 s lies on CLOCK_MONOTONIC,
+// so that a test can set the sound's first sample against the picture meant for it.
+static const char* clock_report = nullptr;
+
 void timeline_start_carousel() {
   dglPlayMusic("coverflow.mp3");
   dglResetTime();
+  clock_report = getenv("DGL_CLOCK_REPORT") ? "carousel" : nullptr;
 }
 
 void timeline_start_scroller() {
   dglPlayMusic("quorvelt.mod");
   dglResetTime();
+  clock_report = getenv("DGL_CLOCK_REPORT") ? "scroller" : nullptr;
 }
 
-double timeline_clock() { return dglGetTime() - dglMusicLateSeconds(); }
+double timeline_clock() {
+  // The picture holds its first frame until the music reaches the output.
+  const double delay = dglMusicStartDelay();
+  if (delay < 0) return 0.0;
+  const double t = dglGetTime() - delay - dglMusicLateSeconds();
+  if (t < 0) return 0.0;
+  if (clock_report && t >= 1.0) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    printf("clock: the %s's 0 s at %.4f\n", clock_report, now.tv_sec + now.tv_nsec / 1e9 - t);
+    fflush(stdout);
+    clock_report = nullptr;
+  }
+  return t;
+}
 
 int timeline_caption_index(double time) {
   if (time >= 36.0) return 3;

@@ -31,8 +31,9 @@ bool timeline_skips_carousel(int argc);
 // Each sequence starts its music and restarts the clock with it.
 void timeline_start_carousel();
 void timeline_start_scroller();
-// The show's clock: seconds since the sequence's music started, held back by whatever
-// silence the output played where the music fell behind, so the picture waits for it.
+// The show's clock: seconds since the sequence's music reached the output (0 until it
+// has), held back by whatever silence the output played where the music fell behind, so
+// the picture keeps with the sound.
 double timeline_clock();
 // The draw calls of one frame at `time`; non-zero when a draw call failed.
 int timeline_carousel_frame(double time);

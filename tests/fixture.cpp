@@ -7,10 +7,15 @@
 //   fixture x-key               on DISPLAY: presses and releases the space bar (XTest)
 //   fixture lit-rows PICTURE    the pixels that are not black in each row of a PNG or PPM,
 //                               one number a line
+//   fixture first-sound         on the pulse server's "show" sink: "first-sound T" once its first
+//                               sound is played, T on CLOCK_MONOTONIC in seconds
 #include "fixtures.h"  // first: it includes Xlib after GoogleTest
 
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+
+#include <pulse/simple.h>
+#include <sched.h>
 
 #include <memory>
 
@@ -60,6 +65,30 @@ static int lit_middle(Display* d) {
   return p.width * p.height / 9 - p.Black(p.width / 3, p.height / 3, 2 * p.width / 3 - 1, 2 * p.height / 3 - 1);
 }
 
+// Records the sink's monitor in 1 ms reads: a monitor has what the sink plays as it plays it
+// (PulseAudio's null sink reports its monitor hundreds of milliseconds late, which a played
+// click's arrival here shows false), so a read's last frame was played as the read returned.
+static int first_sound() {
+  const pa_sample_spec spec = {PA_SAMPLE_S16LE, 44100, 2};
+  const pa_buffer_attr attr = {(uint32_t)-1, (uint32_t)-1, (uint32_t)-1, (uint32_t)-1, 44 * 4};
+  int error = 0;
+  pa_simple* s = pa_simple_new(nullptr, "fixture", PA_STREAM_RECORD, "show.monitor", "first sound", &spec, nullptr, &attr, &error);
+  if (!s) return fprintf(stderr, "fixture: cannot record the show sink's monitor: error %d\n", error), 1;
+  // At real-time priority where allowed, so a busy machine does not delay the reads.
+  sched_param fifo = {sched_get_priority_min(SCHED_FIFO)};
+  sched_setscheduler(0, SCHED_FIFO, &fifo);
+  int16_t block[44 * 2];
+  for (;;) {
+    if (pa_simple_read(s, block, sizeof block, &error) < 0) return fprintf(stderr, "fixture: recording failed: error %d\n", error), 1;
+    const double now = NowSeconds();
+    for (int i = 0; i < 44; i++)
+      if (block[2 * i] || block[2 * i + 1]) {
+        printf("first-sound %.4f\n", now - (44 - i) / 44100.0);
+        return pa_simple_free(s), 0;
+      }
+  }
+}
+
 int main(int argc, char** argv) {
   const std::string what = argc > 1 ? argv[1] : "";
   if (what == "serve" && argc > 2) return serve(argc, argv);
@@ -77,6 +106,7 @@ int main(int argc, char** argv) {
     XCloseDisplay(d);
     return ok ? 0 : 1;
   }
+  if (what == "first-sound") return first_sound();
   Picture p;
   if (what == "lit-rows" && argc == 3) {
     if (!p.Read(argv[2])) return fprintf(stderr, "fixture: cannot read %s\n", argv[2]), 1;
@@ -84,7 +114,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   const bool help = what == "--help" || what == "-h";
-  fprintf(help ? stdout : stderr, "usage: fixture serve SERVER... | x-wait-picture | x-key | lit-rows PICTURE\n"
+  fprintf(help ? stdout : stderr, "usage: fixture serve SERVER... | x-wait-picture | x-key | lit-rows PICTURE | first-sound\n"
           "  SERVER: xvfb, xvfb=WxH, pulseaudio or pipewire; their clients' NAME=VALUE lines, then \"ready\";\n"
           "  they end when standard input closes or on SIGTERM\n");
   return help ? 0 : 2;

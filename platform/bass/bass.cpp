@@ -108,11 +108,12 @@ uint64_t mix_position = 0;
 // A device that has not called back for this long while a channel sounds is taken for lost.
 const int64_t kLostAfterMs = 2000;
 
-int64_t now_ms() {
+int64_t now_ns() {
   timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
-  return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+  return (int64_t)t.tv_sec * 1000000000 + t.tv_nsec;
 }
+int64_t now_ms() { return now_ns() / 1000000; }
 
 // The playback buffer: a ring of stereo frames that the update thread writes ahead and
 // the device callback reads, one writer and one reader. Positions count frames since the
@@ -126,6 +127,10 @@ struct Playback {
   std::atomic<uint64_t> late_frames{0};
   std::atomic<int> late_times{0};
   std::atomic<int64_t> called_at{0};  // when the device last called back (now_ms)
+  // The last started channel's first frame: its output position, when it was started and
+  // when the device took it (CLOCK_MONOTONIC ns; -1 until then).
+  std::atomic<uint64_t> start_at{0};
+  std::atomic<int64_t> started_ns{0}, taken_ns{-1};
   int warned_late = 0;
   std::thread thread;
   std::condition_variable wake;
@@ -469,16 +474,28 @@ void update_thread() {
   }
 }
 
+// A started channel's first frame is heard when the device takes it, plus what the output
+// holds after the device (a sound server's own buffer, which SDL does not report): its
+// frame within the buffer the device took marks the moment.
+void note_taken(uint64_t first, size_t frames, int64_t at) {
+  const uint64_t start = playback.start_at;
+  if (playback.taken_ns < 0 && start < first + frames)  // before `first`: taken by the last call
+    playback.taken_ns = at + (int64_t)((start > first ? start - first : 0) * 1000000000 / kRate);
+}
+
 void SDLCALL audio_callback(void*, Uint8* stream, int len) {
-  playback.called_at = now_ms();
+  const int64_t at = now_ns();
+  playback.called_at = at / 1000000;
   int16_t* out = (int16_t*)stream;
   const size_t frames = (size_t)len / (2 * sizeof(int16_t));
   if (!playback.thread.joinable()) {  // no update thread: mixed here, as it is pulled
     std::lock_guard<std::mutex> lock(mix_lock);
+    note_taken(mix_position, frames, at);
     mix(out, frames);
     return;
   }
   const uint64_t played = playback.played, ready = playback.written.load(std::memory_order_acquire) - played;
+  note_taken(played, frames, at);
   const size_t n = (size_t)std::min<uint64_t>(ready, frames);
   for (size_t i = 0; i < n; i++)
     memcpy(&out[i * 2], &playback.ring[(size_t)((played + i) % playback.capacity) * 2], 2 * sizeof(int16_t));
@@ -807,6 +824,9 @@ BOOL BASS_ChannelPlay(DWORD handle, BOOL restart) {
   }
   c->ended = false;
   c->playing = true;
+  playback.start_at = mix_position;
+  playback.started_ns = now_ns();
+  playback.taken_ns = -1;
   // As BASS does, the start fills what the device asks for first, so the sound begins
   // with the channel's first frame rather than with a wait for the update thread.
   if (playback.thread.joinable())
@@ -837,6 +857,12 @@ DWORD BASSX_Render(short* out, DWORD frames) {
 }
 
 double BASSX_GetLateSeconds(void) { return playback.late_frames / (double)kRate; }
+
+double BASSX_GetStartDelaySeconds(void) {
+  if (offline_device) return 0.0;
+  const int64_t taken = playback.taken_ns;
+  return taken < 0 ? -1.0 : (taken - playback.started_ns) / 1e9;
+}
 
 DWORD BASSX_ChannelGetPasses(DWORD handle, QWORD* lengths, DWORD max) {
   std::lock_guard<std::mutex> lock(mix_lock);

@@ -33,6 +33,10 @@ DWORD BASSX_ChannelGetPasses(DWORD handle, QWORD* lengths, DWORD max);
 // that much later than the wall clock since its start. 0 offline.
 double BASSX_GetLateSeconds(void);
 
+// Seconds from the last BASS_ChannelPlay until the live device took the channel's first
+// frame, where its sound begins; -1 until it has. 0 offline.
+double BASSX_GetStartDelaySeconds(void);
+
 #ifdef __cplusplus
 }
 #endif
