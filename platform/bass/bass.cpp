@@ -8,6 +8,9 @@
 #include "bass.h"
 
 #include <SDL.h>
+#ifdef DGL_PULSE
+#include <pulse/simple.h>
+#endif
 #include <fcntl.h>
 #include <libopenmpt/libopenmpt.h>
 #include <math.h>
@@ -483,9 +486,13 @@ void note_taken(uint64_t first, size_t frames, int64_t at) {
     playback.taken_ns = at + (int64_t)((start > first ? start - first : 0) * 1000000000 / kRate);
 }
 
+// What the output holds after the device takes a buffer, where it says (our own pulse
+// output does; SDL's drivers do not, and count as 0).
+std::atomic<int64_t> output_latency_ns{0};
+
 void SDLCALL audio_callback(void*, Uint8* stream, int len) {
-  const int64_t at = now_ns();
-  playback.called_at = at / 1000000;
+  const int64_t at = now_ns() + output_latency_ns;
+  playback.called_at = now_ms();
   int16_t* out = (int16_t*)stream;
   const size_t frames = (size_t)len / (2 * sizeof(int16_t));
   if (!playback.thread.joinable()) {  // no update thread: mixed here, as it is pulled
@@ -547,11 +554,73 @@ Uint16 device_buffer_frames() {
   return (Uint16)best;
 }
 
-void stop_device_at_exit() {
+// --- our own output on a pulse server ------------------------------------------------
+// Where SDL's choice is a pulse server (PulseAudio, or PipeWire's pulse server), the music
+// plays through a stream of our own instead, which tells how long until what it is given
+// is heard: SDL keeps that to itself, and it is the 50 ms or so that the picture would
+// otherwise show ahead of the sound. Fed by the same callback as SDL's devices.
+#ifdef DGL_PULSE
+struct PulseOutput {
+  pa_simple* stream = nullptr;
+  std::thread writer;
+  std::atomic<bool> quit{false}, failed{false};
+} pulse;
+
+void pulse_writer(size_t frames) {
+  std::vector<int16_t> buf(frames * 2);
+  int error = 0;
+  while (!pulse.quit) {
+    const pa_usec_t latency = pa_simple_get_latency(pulse.stream, &error);
+    output_latency_ns = latency == (pa_usec_t)-1 ? 0 : (int64_t)latency * 1000;
+    audio_callback(nullptr, (Uint8*)buf.data(), (int)(buf.size() * sizeof(int16_t)));
+    if (pa_simple_write(pulse.stream, buf.data(), buf.size() * sizeof(int16_t), &error) < 0) {
+      pulse.failed = true;  // the server went away: recover_lost_device moves on
+      break;
+    }
+  }
+}
+
+bool open_pulse_output(size_t device_frames) {
+  const pa_sample_spec spec = {PA_SAMPLE_S16NE, kRate, 2};
+  // The device buffer as the server's target length, written a quarter at a time.
+  const uint32_t bytes = (uint32_t)(device_frames * 4);
+  const pa_buffer_attr attr = {(uint32_t)-1, bytes, (uint32_t)-1, bytes / 4, (uint32_t)-1};
+  int error = 0;
+  pulse.stream = pa_simple_new(nullptr, "quorvelt", PA_STREAM_PLAYBACK, nullptr, "music", &spec, nullptr, &attr, &error);
+  if (!pulse.stream) return false;
+  pulse.quit = pulse.failed = false;
+  pulse.writer = std::thread(pulse_writer, device_frames / 4);
+  return true;
+}
+
+void close_pulse_output() {
+  if (!pulse.stream) return;
+  pulse.quit = true;
+  pulse.writer.join();
+  pa_simple_free(pulse.stream);
+  pulse.stream = nullptr;
+  output_latency_ns = 0;
+}
+bool pulse_output_open() { return pulse.stream != nullptr; }
+bool pulse_output_failed() { return pulse.stream && pulse.failed; }
+#else
+bool open_pulse_output(size_t) { return false; }
+void close_pulse_output() {}
+bool pulse_output_open() { return false; }
+bool pulse_output_failed() { return false; }
+#endif
+
+// The live device, SDL's or our pulse stream, closed; no callback runs after this.
+void close_live_device() {
   if (device) {
     SDL_CloseAudioDevice(device);
     device = 0;
   }
+  close_pulse_output();
+}
+
+void stop_device_at_exit() {
+  close_live_device();
   stop_update_thread();
 }
 
@@ -574,8 +643,12 @@ bool open_sdl_device(const char* driver) {
   want.channels = 2;
   want.samples = device_buffer_frames();
   want.callback = audio_callback;
-  device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
-  if (!device) {
+  // SDL found a pulse server: our own stream to it, where one opens.
+  const char* chosen = SDL_GetCurrentAudioDriver();
+  const bool pulse_server = chosen && !strcmp(chosen, "pulseaudio");
+  if (!(pulse_server && open_pulse_output(want.samples)))
+    device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+  if (!device && !pulse_output_open()) {
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
     return false;
   }
@@ -588,7 +661,7 @@ bool open_sdl_device(const char* driver) {
     stop_at_exit_registered = true;
   }
   playback.called_at = now_ms();
-  SDL_PauseAudioDevice(device, 0);
+  if (device) SDL_PauseAudioDevice(device, 0);
   return true;
 }
 
@@ -645,15 +718,15 @@ bool open_live_device() {
 // mix moves to the next device that opens, the silent one at worst, and goes on where it
 // was. Called outside the mix lock: closing the device waits for its callback.
 void recover_lost_device() {
-  if (offline_device || !device) return;
+  if (offline_device || (!device && !pulse_output_open())) return;
   // Some drivers (SDL's pipewire one) report a device whose server has gone as playing and
   // just stop calling back: a device silent for seconds while a channel sounds is lost too.
   const bool silent = playback.sounding && now_ms() - playback.called_at > kLostAfterMs;
-  if (SDL_GetAudioDeviceStatus(device) != SDL_AUDIO_STOPPED && !silent) return;
+  const bool stopped = device ? SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED : pulse_output_failed();
+  if (!stopped && !silent) return;
   char lost[64];
   snprintf(lost, sizeof lost, "%s", SDL_GetCurrentAudioDriver() ? SDL_GetCurrentAudioDriver() : "?");
-  SDL_CloseAudioDevice(device);
-  device = 0;
+  close_live_device();
   SDL_QuitSubSystem(SDL_INIT_AUDIO);
   const char* named = getenv("SDL_AUDIODRIVER");
   bool ok = (named && *named) ? open_sdl_device(nullptr)
@@ -749,10 +822,8 @@ BOOL BASS_Init(int device_index, DWORD freq, DWORD flags, void* win, const void*
 
 BOOL BASS_Free(void) {
   if (!initialized) return FALSE;
-  if (device) {
-    // Joins the audio thread; no callback runs after this.
-    SDL_CloseAudioDevice(device);
-    device = 0;
+  if (device || pulse_output_open()) {
+    close_live_device();  // joins the audio thread
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
   }
   stop_update_thread();
