@@ -78,37 +78,26 @@ struct Child {
   std::string output;
 
   // env adds "NAME=value" entries to the test's own environment ("NAME=" empties one).
-  bool StartOnTerminal(const Args& argv, const Args& env = {}) {
-    if (openpty(&terminal, &slave, nullptr, nullptr, nullptr) != 0) return false;
-    pid = fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-      setsid();
-      ioctl(slave, TIOCSCTTY, 0);
-      for (int fd = 0; fd < 3; fd++) dup2(slave, fd);
-      close(terminal);
-      Exec(argv, env);
-    }
-    fcntl(terminal, F_SETFL, O_NONBLOCK);
-    return true;
-  }
+  bool StartOnTerminal(const Args& argv, const Args& env = {}) { return Start(argv, true, -1, env); }
   // `input` as standard input (-1: /dev/null), what it prints read as from a terminal.
-  bool StartWithoutTerminal(const Args& argv, int input = -1, const Args& env = {}) {
+  bool StartWithoutTerminal(const Args& argv, int input = -1, const Args& env = {}) { return Start(argv, false, input, env); }
+  bool Start(const Args& argv, bool on_terminal, int input, const Args& env) {
     int out[2];
-    if (pipe(out) != 0) return false;
-    pid = fork();
-    if (pid < 0) return false;
+    if (on_terminal ? openpty(&terminal, &slave, nullptr, nullptr, nullptr) != 0 : pipe(out) != 0) return false;
+    if ((pid = fork()) < 0) return false;
     if (pid == 0) {
       setsid();
-      dup2(input >= 0 ? input : open("/dev/null", O_RDONLY), 0);
-      dup2(out[1], 1);
-      dup2(out[1], 2);
-      close(out[0]);
-      close(out[1]);
+      if (on_terminal) {
+        ioctl(slave, TIOCSCTTY, 0);
+        for (int fd = 0; fd < 3; fd++) dup2(slave, fd);
+        close(terminal);
+      } else {
+        dup2(input >= 0 ? input : open("/dev/null", O_RDONLY), 0);
+        dup2(out[1], 1), dup2(out[1], 2), close(out[0]), close(out[1]);
+      }
       Exec(argv, env);
     }
-    close(out[1]);
-    terminal = out[0];
+    if (!on_terminal) close(out[1]), terminal = out[0];
     fcntl(terminal, F_SETFL, O_NONBLOCK);
     return true;
   }

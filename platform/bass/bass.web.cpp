@@ -120,10 +120,11 @@ DWORD BASS_ChannelIsActive(DWORD handle) {
 // The browser's audio thread plays the decoded buffer: it never waits for a mix.
 double BASSX_GetLateSeconds(void) { return 0.0; }
 
-// What the page's audio context says lies between its rendering and the speakers.
+// What the page's audio context says lies between its rendering and the speakers; none in
+// the page's fixed-step mode, whose clock is its own step.
 EM_JS(double, web_output_latency, (), {
   const a = Module.dglAudio;
-  return a ? (a.baseLatency || 0) + (a.outputLatency || 0) : 0;
+  return a && !Module.dglFrameStarts ? (a.baseLatency || 0) + (a.outputLatency || 0) : 0;
 });
 double BASSX_GetStartDelaySeconds(void) { return web_output_latency(); }
 
