@@ -7,8 +7,8 @@
 //   fixture x-key               on DISPLAY: presses and releases the space bar (XTest)
 //   fixture lit-rows PICTURE    the pixels that are not black in each row of a PNG or PPM,
 //                               one number a line
-//   fixture first-sound         on the pulse server's "show" sink: "first-sound T" once its first
-//                               sound is played, T on CLOCK_MONOTONIC in seconds
+//   fixture first-sound         on the pulse server's "show" sink: "first-sound T W" once its first
+//                               sound is played, on CLOCK_MONOTONIC and CLOCK_REALTIME in seconds
 #include "fixtures.h"  // first: it includes Xlib after GoogleTest
 
 #include <X11/extensions/XTest.h>
@@ -83,7 +83,10 @@ static int first_sound() {
     const double now = NowSeconds();
     for (int i = 0; i < 44; i++)
       if (block[2 * i] || block[2 * i + 1]) {
-        printf("first-sound %.4f\n", now - (44 - i) / 44100.0);
+        timespec wall;  // read with the monotonic clock, both set back to the frame's moment
+        const double mono = NowSeconds(), ago = mono - now + (44 - i) / 44100.0;
+        clock_gettime(CLOCK_REALTIME, &wall);
+        printf("first-sound %.4f %.4f\n", mono - ago, wall.tv_sec + wall.tv_nsec / 1e9 - ago);
         return pa_simple_free(s), 0;
       }
   }

@@ -43,6 +43,7 @@ EM_JS(int, web_play, (int handle), {
   // A test may start a module late (the page's "late"), so that its end comes soon.
   const late = c.loop ? 0 : Math.min(Module.dglLate || 0, c.buffer.duration);
   c.node.start(0, late);
+  Module.dglDelay = undefined;
   // The show's clock and the music start together; the clock is performance.now().
   c.started = performance.now() - late * 1000;
   return 1;
@@ -120,11 +121,13 @@ DWORD BASS_ChannelIsActive(DWORD handle) {
 // The browser's audio thread plays the decoded buffer: it never waits for a mix.
 double BASSX_GetLateSeconds(void) { return 0.0; }
 
-// What the page's audio context says lies between its rendering and the speakers; none in
-// the page's fixed-step mode, whose clock is its own step.
+// What the page's audio context says lies between its rendering and the speakers, read once
+// a start so the clock never jumps; none in the page's fixed-step mode, whose clock is its
+// own step.
 EM_JS(double, web_output_latency, (), {
   const a = Module.dglAudio;
-  return a && !Module.dglFrameStarts ? (a.baseLatency || 0) + (a.outputLatency || 0) : 0;
+  if (Module.dglDelay === undefined) Module.dglDelay = a && !Module.dglFrameStarts ? (a.baseLatency || 0) + (a.outputLatency || 0) : 0;
+  return Module.dglDelay;
 });
 double BASSX_GetStartDelaySeconds(void) { return web_output_latency(); }
 
