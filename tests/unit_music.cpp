@@ -321,6 +321,7 @@ TEST_F(Music, MissingFileFailsAfterBothLoaders) {
     EXPECT_EQ(chan, 0u);
     EXPECT_EQ(bass_initialized, 1) << "the device stays open";
     EXPECT_EQ(dglIsMusicPlaying(), 0u);
+    EXPECT_EQ(dglMusicStartDelay(), 0.0) << "no music keeps the show's clock waiting";
   }
 }
 
@@ -329,6 +330,7 @@ TEST_F(Music, EachStartStopsTheLastAndAFailedOneLeavesTheDeviceClosed) {
   uint32_t before = 0;
   for (const char* name : {"quorvelt.mod", "coverflow.mp3", "coverflow.mp3"}) {
     ASSERT_EQ(dglPlayMusic(name), 0);
+    EXPECT_TRUE(eventually([] { return dglMusicStartDelay() >= 0; })) << "the device took the first frame";
     EXPECT_NE(dglIsMusicPlaying(), 0u) << name;
     EXPECT_TRUE(before == 0 || BASS_ChannelIsActive(before) == 0) << name;
     EXPECT_NE(chan, before) << "the same piece starts over as a new channel";

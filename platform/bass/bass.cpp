@@ -518,6 +518,8 @@ void start_update_thread() {
   playback.written = playback.played = 0;
   playback.late_frames = 0;
   playback.late_times = 0;
+  // No start pending until a channel plays: a device without music keeps no clock waiting.
+  playback.started_ns = playback.taken_ns = 0;
   playback.warned_late = 0;
   playback.quit = false;
   if (update_period_ms) playback.thread = std::thread(update_thread);
