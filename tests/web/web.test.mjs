@@ -193,8 +193,9 @@ for (const [name, options] of Object.entries(browsers)) {
       const zero = +/clock: the scroller's 0 s at ([\d.]+)/.exec(page.messages.join('\n'))?.[1] * 1000;
       const [, , wall] = (await sink).split(' ').map(Number);
       const offset = wall * 1000 - (await page.evaluate(() => performance.timeOrigin) + zero);
-      // Measured: -18 to +4 ms on most runs, but a browser's output may start slower (up to 190
-      // ms, seen once each) than its context says: only a clock off by more is a failure.
+      // Measured: -18 to +8 ms on most runs, but a browser's output now and then starts slower
+      // than its context says (Firefox 32 and 75 ms, Chromium 190 ms once): only a clock off by
+      // more than that is a failure.
       console.log(`${name}: the first sound heard ${offset.toFixed(1)} ms after the picture meant for it`);
       assert.ok(Math.abs(offset) <= 300, `${offset} ms`);
       await page.keyboard.press(' ');
