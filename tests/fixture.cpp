@@ -69,10 +69,10 @@ static int lit_middle(Display* d) {
 // (PulseAudio's null sink reports its monitor hundreds of milliseconds late, which a played
 // click's arrival here shows false), so a read's last frame was played as the read returned.
 static int first_sound() {
-  const pa_sample_spec spec = {PA_SAMPLE_S16LE, 44100, 2};
+  const pa_sample_spec format = {PA_SAMPLE_S16LE, 44100, 2};
   const pa_buffer_attr attr = {(uint32_t)-1, (uint32_t)-1, (uint32_t)-1, (uint32_t)-1, 44 * 4};
   int error = 0;
-  pa_simple* s = pa_simple_new(nullptr, "fixture", PA_STREAM_RECORD, "show.monitor", "first sound", &spec, nullptr, &attr, &error);
+  pa_simple* s = pa_simple_new(nullptr, "fixture", PA_STREAM_RECORD, "show.monitor", "first sound", &format, nullptr, &attr, &error);
   if (!s) return fprintf(stderr, "fixture: cannot record the show sink's monitor: error %d\n", error), 1;
   // At real-time priority where allowed, so a busy machine does not delay the reads.
   sched_param fifo = {sched_get_priority_min(SCHED_FIFO)};
@@ -80,12 +80,12 @@ static int first_sound() {
   int16_t block[44 * 2];
   for (;;) {
     if (pa_simple_read(s, block, sizeof block, &error) < 0) return fprintf(stderr, "fixture: recording failed: error %d\n", error), 1;
-    const double now = NowSeconds();
+    timespec wall;  // both clocks as the read returned, set back to the frame's moment below
+    const double mono = NowSeconds();
+    clock_gettime(CLOCK_REALTIME, &wall);
     for (int i = 0; i < 44; i++)
       if (block[2 * i] || block[2 * i + 1]) {
-        timespec wall;  // read with the monotonic clock, both set back to the frame's moment
-        const double mono = NowSeconds(), ago = mono - now + (44 - i) / 44100.0;
-        clock_gettime(CLOCK_REALTIME, &wall);
+        const double ago = (44 - i) / 44100.0;
         printf("first-sound %.4f %.4f\n", mono - ago, wall.tv_sec + wall.tv_nsec / 1e9 - ago);
         return pa_simple_free(s), 0;
       }

@@ -491,8 +491,8 @@ void note_taken(uint64_t first, size_t frames, int64_t at) {
 std::atomic<int64_t> output_latency_ns{0};
 
 void SDLCALL audio_callback(void*, Uint8* stream, int len) {
-  const int64_t at = now_ns() + output_latency_ns;
-  playback.called_at = now_ms();
+  const int64_t now = now_ns(), at = now + output_latency_ns;
+  playback.called_at = now / 1000000;
   int16_t* out = (int16_t*)stream;
   const size_t frames = (size_t)len / (2 * sizeof(int16_t));
   if (!playback.thread.joinable()) {  // no update thread: mixed here, as it is pulled
@@ -583,12 +583,12 @@ void pulse_writer(size_t frames) {
 }
 
 bool open_pulse_output(size_t device_frames) {
-  const pa_sample_spec spec = {PA_SAMPLE_S16NE, kRate, 2};
+  const pa_sample_spec format = {PA_SAMPLE_S16NE, kRate, 2};
   // The device buffer as the server's target length, written a quarter at a time.
   const uint32_t bytes = (uint32_t)(device_frames * 4);
   const pa_buffer_attr attr = {(uint32_t)-1, bytes, (uint32_t)-1, bytes / 4, (uint32_t)-1};
   int error = 0;
-  pulse.stream = pa_simple_new(nullptr, "quorvelt", PA_STREAM_PLAYBACK, nullptr, "music", &spec, nullptr, &attr, &error);
+  pulse.stream = pa_simple_new(nullptr, "quorvelt", PA_STREAM_PLAYBACK, nullptr, "music", &format, nullptr, &attr, &error);
   if (!pulse.stream) return false;
   pulse.quit = pulse.failed = false;
   pulse.writer = std::thread(pulse_writer, device_frames / 4);

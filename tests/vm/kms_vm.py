@@ -258,12 +258,17 @@ def main():
         except OSError:
             return False
 
-    def kiosk():
+    def came_up(what):
+        """The guest's ready line (after what systemd says of its boot, if booted by it), or None."""
         ready = vm.answer("@@ready", HANG * scale)
-        expect(ready is not None, "the guest booted under systemd")
-        if not ready:
+        expect(ready is not None, what)
+        if ready:
+            say(f"{what} after {time.monotonic() - vm.started:.1f} s (guest uptime {ready.split()[1]} s) {' '.join(ready.split()[2:])}")
+        return ready
+
+    def kiosk():
+        if not came_up("the guest booted under systemd"):
             return
-        say(f"systemd booted in {time.monotonic() - vm.started:.1f} s (guest uptime {ready.split()[1]} s): {' '.join(ready.split()[2:])}")
 
         def state():
             vm.send("state")
@@ -286,11 +291,8 @@ def main():
         vm.answer("@@journal", HANG)  # the boot's journal, in the results folder
 
     def battery():
-        ready = vm.answer("@@ready", HANG * scale)
-        expect(ready is not None, "the guest came up")
-        if not ready:
+        if not came_up("the guest came up"):
             return
-        say(f"guest ready after {time.monotonic() - vm.started:.1f} s (guest uptime {ready.split()[1]} s)")
         console, _ = vm.wait_screen(lambda p: True, 0)
         expect((console.width, console.height) == (3840, 2160) and not console.black(0, 2159),
                f"the console shows its text at 3840x2160 (got {console.width}x{console.height})")
