@@ -23,12 +23,17 @@ dgl_part(bass_standin FILES ${CMAKE_SOURCE_DIR}/platform/bass/bass.cpp
          DEPS PkgConfig::SDL2 PkgConfig::MPG123 PkgConfig::OPENMPT Threads::Threads)
 target_include_directories(bass_standin INTERFACE ${CMAKE_SOURCE_DIR}/platform/bass)
 target_include_directories(bass_standin PRIVATE ${CMAKE_SOURCE_DIR}/platform/bass)
-# On a pulse server (PulseAudio, PipeWire's pulse server) the music plays through a stream
-# of its own, which says how long until its sound is heard.
+# On a pulse server (PulseAudio, PipeWire's pulse server) and on ALSA the music plays
+# through a stream of its own, which says how long until its sound is heard.
 pkg_check_modules(PULSE_SIMPLE IMPORTED_TARGET libpulse-simple)
 if(PULSE_SIMPLE_FOUND)
   target_link_libraries(bass_standin PUBLIC PkgConfig::PULSE_SIMPLE)
   target_compile_definitions(bass_standin PRIVATE DGL_PULSE=1)
+endif()
+pkg_check_modules(ALSA IMPORTED_TARGET alsa)
+if(ALSA_FOUND)
+  target_link_libraries(bass_standin PUBLIC PkgConfig::ALSA)
+  target_compile_definitions(bass_standin PRIVATE DGL_ALSA=1)
 endif()
 
 # The end-to-end tests read the pointer's image and type keys on an X server.

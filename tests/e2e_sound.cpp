@@ -1,5 +1,6 @@
-// The show's sound through real sound servers, as desktops have them: PulseAudio, and
-// PipeWire through SDL's own pipewire driver and through its pulse server. Each has a null
+// The show's sound through real sound servers, as desktops have them: PulseAudio (also
+// through ALSA's pulse plugin, the ALSA path of a console's card), and PipeWire through
+// SDL's own pipewire driver and through its pulse server. Each has a null
 // sink, recorded from its monitor and followed along demo-capture's mix of the same stretch
 // (tests/sound_walk.py); then the server killed while the show plays, which must still end
 // with its module. Skipped, with a message, where a server is not installed.
@@ -18,6 +19,8 @@ class SoundServers : public testing::TestWithParam<Path> {
   void SetUp() override {
     if (std::string(GetParam().server) == "pulseaudio") {
       SKIP_WITHOUT("pulseaudio", "parec", "pactl", "python3");
+      if (std::string(GetParam().driver) == "alsa" && Output("ls /usr/lib/*/alsa-lib/libasound_module_pcm_pulse.so 2>/dev/null").empty())
+        GTEST_SKIP() << "ALSA's pulse plugin is not installed (libasound2-plugins; scripts/deps.sh installs it)";
     } else {
       SKIP_WITHOUT("pipewire", "wireplumber", "pipewire-pulse", "pw-record", "pw-cli", "pw-metadata", "pactl", "python3");
     }
@@ -100,7 +103,7 @@ TEST_P(SoundServers, KilledPartWayTheShowStillEndsWithItsModule) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Desktops, SoundServers,
-                         testing::Values(Path{"pulseaudio", "", "pulseaudio"}, Path{"pipewire", "pipewire", "pipewire"},
+                         testing::Values(Path{"pulseaudio", "", "pulseaudio"}, Path{"pulseaudio", "alsa", "alsa"}, Path{"pipewire", "pipewire", "pipewire"},
                                          Path{"pipewire", "pulseaudio", "pulseaudio"}),
                          [](const testing::TestParamInfo<Path>& p) {
                            return std::string(p.param.server) + (*p.param.driver ? std::string("_") + p.param.driver : "");

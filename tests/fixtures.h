@@ -341,6 +341,8 @@ struct SoundServer {
   Child daemons[3];
   explicit SoundServer(std::string k = "pulseaudio") : kind(std::move(k)) {}
   bool Start() {
+    // ALSA's default device (for clients whose HOME this is) plays to the server.
+    std::ofstream(dir / ".asoundrc") << "pcm.!default { type pulse }\nctl.!default { type pulse }\n";
     if (kind == "pulseaudio")
       return Spawn(daemons[0], {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "--system=no", "-L",
                                 "module-null-sink sink_name=show rate=44100 channels=2", "-L",

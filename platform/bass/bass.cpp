@@ -11,6 +11,9 @@
 #ifdef DGL_PULSE
 #include <pulse/simple.h>
 #endif
+#ifdef DGL_ALSA
+#include <alsa/asoundlib.h>
+#endif
 #include <fcntl.h>
 #include <libopenmpt/libopenmpt.h>
 #include <math.h>
@@ -486,8 +489,8 @@ void note_taken(uint64_t first, size_t frames, int64_t at) {
     playback.taken_ns = at + (int64_t)((start > first ? start - first : 0) * 1000000000 / kRate);
 }
 
-// What the output holds after the device takes a buffer, where it says (our own pulse
-// output does; SDL's drivers do not, and count as 0).
+// What the output holds after the device takes a buffer, where it says (our own
+// outputs do; SDL's drivers do not, and count as 0).
 std::atomic<int64_t> output_latency_ns{0};
 
 void SDLCALL audio_callback(void*, Uint8* stream, int len) {
@@ -556,69 +559,126 @@ Uint16 device_buffer_frames() {
   return (Uint16)best;
 }
 
-// --- our own output on a pulse server ------------------------------------------------
-// Where SDL's choice is a pulse server (PulseAudio, or PipeWire's pulse server), the music
-// plays through a stream of our own instead, which tells how long until what it is given
-// is heard: SDL keeps that to itself, and it is the 50 ms or so that the picture would
-// otherwise show ahead of the sound. Fed by the same callback as SDL's devices.
+// --- our own output on a pulse server or ALSA ----------------------------------------
+// Where SDL's choice is a pulse server (PulseAudio, or PipeWire's pulse server) or ALSA
+// (a console, or a card named by the user), the music plays through a stream of our own
+// instead, which tells how long until what it is given is heard: SDL keeps that to itself,
+// and it is the 50 to 150 ms that the picture would otherwise show ahead of the sound. Fed
+// by the same callback as SDL's devices, a quarter of the device buffer at a time.
+struct OwnOutput {
 #ifdef DGL_PULSE
-struct PulseOutput {
-  pa_simple* stream = nullptr;
+  pa_simple* pulse = nullptr;
+#endif
+#ifdef DGL_ALSA
+  snd_pcm_t* pcm = nullptr;
+#endif
+  bool open = false;
   std::thread writer;
   std::atomic<bool> quit{false}, failed{false};
-} pulse;
+} own;
 
-void pulse_writer(size_t frames) {
-  std::vector<int16_t> buf(frames * 2);
+// Nanoseconds until what is written next is heard; 0 where the output cannot say.
+int64_t own_latency_ns() {
+#ifdef DGL_PULSE
   int error = 0;
-  while (!pulse.quit) {
-    const pa_usec_t latency = pa_simple_get_latency(pulse.stream, &error);
-    output_latency_ns = latency == (pa_usec_t)-1 ? 0 : (int64_t)latency * 1000;
+  if (own.pulse) {
+    const pa_usec_t latency = pa_simple_get_latency(own.pulse, &error);
+    return latency == (pa_usec_t)-1 ? 0 : (int64_t)latency * 1000;
+  }
+#endif
+#ifdef DGL_ALSA
+  snd_pcm_sframes_t queued = 0;
+  if (own.pcm && snd_pcm_delay(own.pcm, &queued) == 0 && queued > 0) return (int64_t)queued * 1000000000 / kRate;
+#endif
+  return 0;
+}
+
+// False once the output is gone (a server stopped, a card pulled).
+bool own_write(const int16_t* buf, size_t frames) {
+#ifdef DGL_PULSE
+  int error = 0;
+  if (own.pulse) return pa_simple_write(own.pulse, buf, frames * 2 * sizeof(int16_t), &error) >= 0;
+#endif
+#ifdef DGL_ALSA
+  while (frames && own.pcm && !own.quit) {
+    snd_pcm_sframes_t n = snd_pcm_writei(own.pcm, buf, frames);
+    // An underrun (the machine too busy to write in time) restarts the stream; ALSA says so.
+    if (n < 0 && snd_pcm_recover(own.pcm, (int)n, 0) < 0) return false;
+    if (n > 0) buf += n * 2, frames -= (size_t)n;
+  }
+#endif
+  return true;
+}
+
+void own_writer(size_t frames) {
+  std::vector<int16_t> buf(frames * 2);
+  while (!own.quit) {
+    output_latency_ns = own_latency_ns();
     audio_callback(nullptr, (Uint8*)buf.data(), (int)(buf.size() * sizeof(int16_t)));
-    if (pa_simple_write(pulse.stream, buf.data(), buf.size() * sizeof(int16_t), &error) < 0) {
-      pulse.failed = true;  // the server went away: recover_lost_device moves on
+    if (!own_write(buf.data(), frames)) {
+      own.failed = true;  // recover_lost_device moves on
       break;
     }
   }
 }
 
-bool open_pulse_output(size_t device_frames) {
-  const pa_sample_spec format = {PA_SAMPLE_S16NE, kRate, 2};
-  // The device buffer as the server's target length, written a quarter at a time.
-  const uint32_t bytes = (uint32_t)(device_frames * 4);
-  const pa_buffer_attr attr = {(uint32_t)-1, bytes, (uint32_t)-1, bytes / 4, (uint32_t)-1};
-  int error = 0;
-  pulse.stream = pa_simple_new(nullptr, "quorvelt", PA_STREAM_PLAYBACK, nullptr, "music", &format, nullptr, &attr, &error);
-  if (!pulse.stream) return false;
-  pulse.quit = pulse.failed = false;
-  pulse.writer = std::thread(pulse_writer, device_frames / 4);
+// Our own stream on SDL's chosen driver, where it is one we speak; false leaves it to SDL.
+bool open_own_output(const char* driver, size_t device_frames) {
+  if (!driver) return false;
+#ifdef DGL_PULSE
+  if (!strcmp(driver, "pulseaudio")) {
+    const pa_sample_spec format = {PA_SAMPLE_S16NE, kRate, 2};
+    // The device buffer as the server's target length.
+    const uint32_t bytes = (uint32_t)(device_frames * 4);
+    const pa_buffer_attr attr = {(uint32_t)-1, bytes, (uint32_t)-1, bytes / 4, (uint32_t)-1};
+    int error = 0;
+    own.pulse = pa_simple_new(nullptr, "quorvelt", PA_STREAM_PLAYBACK, nullptr, "music", &format, nullptr, &attr, &error);
+    own.open = own.pulse != nullptr;
+  }
+#endif
+#ifdef DGL_ALSA
+  if (!strcmp(driver, "alsa")) {
+    // The device SDL's ALSA driver would open: AUDIODEV, or ALSA's default.
+    const char* name = getenv("AUDIODEV") && *getenv("AUDIODEV") ? getenv("AUDIODEV") : "default";
+    if (snd_pcm_open(&own.pcm, name, SND_PCM_STREAM_PLAYBACK, 0) == 0 &&
+        snd_pcm_set_params(own.pcm, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED, 2, kRate, 1,
+                           (unsigned)(device_frames * 1000000 / kRate)) == 0) {
+      own.open = true;
+    } else if (own.pcm) {
+      snd_pcm_close(own.pcm);
+      own.pcm = nullptr;
+    }
+  }
+#endif
+  if (!own.open) return false;
+  own.quit = own.failed = false;
+  own.writer = std::thread(own_writer, device_frames / 4);
   return true;
 }
 
-void close_pulse_output() {
-  if (!pulse.stream) return;
-  pulse.quit = true;
-  pulse.writer.join();
-  pa_simple_free(pulse.stream);
-  pulse.stream = nullptr;
+void close_own_output() {
+  if (!own.open) return;
+  own.quit = true;
+  own.writer.join();
+#ifdef DGL_PULSE
+  if (own.pulse) pa_simple_free(own.pulse);
+  own.pulse = nullptr;
+#endif
+#ifdef DGL_ALSA
+  if (own.pcm) snd_pcm_close(own.pcm);
+  own.pcm = nullptr;
+#endif
+  own.open = false;
   output_latency_ns = 0;
 }
-bool pulse_output_open() { return pulse.stream != nullptr; }
-bool pulse_output_failed() { return pulse.stream && pulse.failed; }
-#else
-bool open_pulse_output(size_t) { return false; }
-void close_pulse_output() {}
-bool pulse_output_open() { return false; }
-bool pulse_output_failed() { return false; }
-#endif
 
-// The live device, SDL's or our pulse stream, closed; no callback runs after this.
+// The live device, SDL's or our own stream, closed; no callback runs after this.
 void close_live_device() {
   if (device) {
     SDL_CloseAudioDevice(device);
     device = 0;
   }
-  close_pulse_output();
+  close_own_output();
 }
 
 void stop_device_at_exit() {
@@ -645,12 +705,8 @@ bool open_sdl_device(const char* driver) {
   want.channels = 2;
   want.samples = device_buffer_frames();
   want.callback = audio_callback;
-  // SDL found a pulse server: our own stream to it, where one opens.
-  const char* chosen = SDL_GetCurrentAudioDriver();
-  const bool pulse_server = chosen && !strcmp(chosen, "pulseaudio");
-  if (!(pulse_server && open_pulse_output(want.samples)))
-    device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
-  if (!device && !pulse_output_open()) {
+  if (!open_own_output(SDL_GetCurrentAudioDriver(), want.samples)) device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+  if (!device && !own.open) {
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
     return false;
   }
@@ -720,11 +776,11 @@ bool open_live_device() {
 // mix moves to the next device that opens, the silent one at worst, and goes on where it
 // was. Called outside the mix lock: closing the device waits for its callback.
 void recover_lost_device() {
-  if (offline_device || (!device && !pulse_output_open())) return;
+  if (offline_device || (!device && !own.open)) return;
   // Some drivers (SDL's pipewire one) report a device whose server has gone as playing and
   // just stop calling back: a device silent for seconds while a channel sounds is lost too.
   const bool silent = playback.sounding && now_ms() - playback.called_at > kLostAfterMs;
-  const bool stopped = device ? SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED : pulse_output_failed();
+  const bool stopped = device ? SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED : own.failed.load();
   if (!stopped && !silent) return;
   char lost[64];
   snprintf(lost, sizeof lost, "%s", SDL_GetCurrentAudioDriver() ? SDL_GetCurrentAudioDriver() : "?");
@@ -824,7 +880,7 @@ BOOL BASS_Init(int device_index, DWORD freq, DWORD flags, void* win, const void*
 
 BOOL BASS_Free(void) {
   if (!initialized) return FALSE;
-  if (device || pulse_output_open()) {
+  if (device || own.open) {
     close_live_device();  // joins the audio thread
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
   }
