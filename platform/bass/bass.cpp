@@ -575,6 +575,10 @@ struct OwnOutput {
   bool open = false;
   std::thread writer;
   std::atomic<bool> quit{false}, failed{false};
+  // An ALSA underrun: when what was queued ran out, and the frames written since.
+  int64_t dry_ns = 0;
+  bool underrun = false;
+  uint64_t written_since = 0;
 } own;
 
 // Nanoseconds until what is written next is heard; 0 where the output cannot say.
@@ -602,9 +606,22 @@ bool own_write(const int16_t* buf, size_t frames) {
 #ifdef DGL_ALSA
   while (frames && own.pcm && !own.quit) {
     snd_pcm_sframes_t n = snd_pcm_writei(own.pcm, buf, frames);
-    // An underrun (the machine too busy to write in time) restarts the stream; ALSA says so.
+    // An underrun (the writer not run in time on a busy machine) restarts the stream.
+    if (n == -EPIPE) own.underrun = true, own.written_since = 0;
     if (n < 0 && snd_pcm_recover(own.pcm, (int)n, 0) < 0) return false;
-    if (n > 0) buf += n * 2, frames -= (size_t)n;
+    if (n > 0) buf += n * 2, frames -= (size_t)n, own.written_since += (uint64_t)n;
+  }
+  // The card played silence from when the queue ran out until the first frame written after
+  // it is heard: late, like a mix that fell behind, so the picture waits for the sound.
+  snd_pcm_sframes_t queued = 0;
+  if (own.pcm && snd_pcm_state(own.pcm) == SND_PCM_STATE_RUNNING && snd_pcm_delay(own.pcm, &queued) == 0) {
+    const int64_t now = now_ns();
+    if (own.underrun && playback.sounding) {
+      const int64_t heard = now + ((int64_t)queued - (int64_t)own.written_since) * 1000000000 / kRate;
+      if (heard > own.dry_ns) playback.late_frames += (uint64_t)((heard - own.dry_ns) * kRate / 1000000000), playback.late_times++;
+    }
+    own.underrun = false;
+    own.dry_ns = now + (int64_t)queued * 1000000000 / kRate;
   }
 #endif
   return true;
@@ -612,7 +629,15 @@ bool own_write(const int16_t* buf, size_t frames) {
 
 void own_writer(size_t frames) {
   std::vector<int16_t> buf(frames * 2);
+  // A test's fault: DGL_FAULT_OUTPUT_STALL_MS=N stalls this writer once for N ms, a second
+  // into the music, as a machine too busy to run it would.
+  const char* stall = getenv("DGL_FAULT_OUTPUT_STALL_MS");
+  int64_t stall_ms = stall ? atoll(stall) : 0;
   while (!own.quit) {
+    if (stall_ms > 0 && playback.taken_ns > 0 && now_ns() - playback.taken_ns > 1000000000) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(stall_ms));
+      stall_ms = 0;
+    }
     output_latency_ns = own_latency_ns();
     audio_callback(nullptr, (Uint8*)buf.data(), (int)(buf.size() * sizeof(int16_t)));
     if (!own_write(buf.data(), frames)) {
