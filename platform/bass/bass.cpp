@@ -563,7 +563,7 @@ Uint16 device_buffer_frames() {
 // Where SDL's choice is a pulse server (PulseAudio, or PipeWire's pulse server) or ALSA
 // (a console, or a card named by the user), the music plays through a stream of our own
 // instead, which tells how long until what it is given is heard: SDL keeps that to itself,
-// and it is the 50 to 150 ms that the picture would otherwise show ahead of the sound. Fed
+// and it is the 50 to 280 ms that the picture would otherwise show ahead of the sound. Fed
 // by the same callback as SDL's devices, a quarter of the device buffer at a time.
 struct OwnOutput {
 #ifdef DGL_PULSE
@@ -677,6 +677,7 @@ bool open_own_output(const char* driver, size_t device_frames) {
 #endif
   if (!own.open) return false;
   own.quit = own.failed = false;
+  own.underrun = false, own.written_since = 0, own.dry_ns = 0;
   own.writer = std::thread(own_writer, device_frames / 4);
   return true;
 }
