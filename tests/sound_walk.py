@@ -6,7 +6,8 @@ sound card).
 PLAYED and MIX are 16-bit stereo at 44100 Hz: WAV files, or raw samples (a recorder's).
 From the first sound of each, equal samples are followed in order. Where they part:
   a gap     silence in PLAYED where the mix has sound, after which the mix goes on where it
-            was: the player fell behind and the output inserted silence (nothing lost);
+            was: the player fell behind and the output inserted silence (nothing lost), or,
+            10 ms or longer, goes on elsewhere (a gap, then a jump);
   a jump    the next 10 ms of PLAYED found elsewhere in the mix: sound lost or played again;
   wrong     10 ms of sound found nowhere in the mix: a wrong sample.
 Prints one JSON line (seconds followed as mixed, the mix's lead-in that the recording missed
@@ -90,11 +91,15 @@ def walk(played, mix):
             z += 1
         if h + z + BLOCK > len(played):
             break  # the recording ends in silence
-        if z and not lost and played[h + z:h + z + 16] == mix[m:m + 16]:
+        resumed = played[h + z:h + z + 16] == mix[m:m + 16]
+        # Silence of a block or more is a gap even where the sound then goes on elsewhere
+        # (a stream restarted after an underrun may drop what it held): a gap, then a jump.
+        if z and not lost and (resumed or z >= BLOCK):
             event(f"gap of {z / 88200:.3f} s")
-            r["gaps"], r["gap_samples"], h = r["gaps"] + 1, r["gap_samples"] + z, h + z
-            continue
+            r["gaps"], r["gap_samples"] = r["gaps"] + 1, r["gap_samples"] + z
         h += z
+        if z and not lost and resumed:
+            continue
         where = find(h, m)
         if where is None:
             event("wrong") if not lost else None
