@@ -653,9 +653,10 @@ bool open_own_output(const char* driver, size_t device_frames) {
 #ifdef DGL_PULSE
   if (!strcmp(driver, "pulseaudio")) {
     const pa_sample_spec format = {PA_SAMPLE_S16NE, kRate, 2};
-    // The device buffer as the server's target length.
+    // Three device buffers as the server's target length: a server whose stream runs dry
+    // drops what comes late (a jump in the music), and the clock counts the latency anyway.
     const uint32_t bytes = (uint32_t)(device_frames * 4);
-    const pa_buffer_attr attr = {(uint32_t)-1, bytes, (uint32_t)-1, bytes / 4, (uint32_t)-1};
+    const pa_buffer_attr attr = {(uint32_t)-1, 3 * bytes, (uint32_t)-1, bytes / 4, (uint32_t)-1};
     int error = 0;
     own.pulse = pa_simple_new(nullptr, "quorvelt", PA_STREAM_PLAYBACK, nullptr, "music", &format, nullptr, &attr, &error);
     own.open = own.pulse != nullptr;
