@@ -9,7 +9,8 @@ From the first sound of each, equal samples are followed in order. Where they pa
             was: the player fell behind and the output inserted silence (nothing lost), or,
             10 ms or longer, goes on elsewhere (a gap, then a jump);
   a jump    the next 10 ms of PLAYED found elsewhere in the mix: sound lost or played again;
-  wrong     10 ms of sound found nowhere in the mix: a wrong sample.
+  wrong     10 ms of sound found nowhere in the mix: a wrong sample; or sound silenced in place,
+            shorter than a gap.
 Prints one JSON line (seconds followed as mixed, the mix's lead-in that the recording missed
 before its first sound, gaps and their seconds, jumps, wrong blocks, the first few of them
 and where, the pitch ratio over the followed stretch). Exit status 0 when at least S seconds (default
@@ -101,6 +102,10 @@ def walk(played, mix):
         if z and not lost and resumed:
             continue
         where = find(h, m)
+        if 0 < z < BLOCK and not lost and where == m + z:  # the sound went on in time, silenced a moment
+            event(f"silence in place of {z // 2} frames of sound")
+            r["wrong"], m = r["wrong"] + 1, where
+            continue
         if where is None:
             event("wrong") if not lost else None
             r["wrong"] += 1
