@@ -80,7 +80,7 @@ TEST_P(SoundServers, TheFirstSoundIsHeardWithThePictureMeantForIt) {
   const double offset_ms = (heard - zero - first) * 1000;
   printf("%s through SDL's %s driver: the first sound heard %.1f ms after the picture meant for it\n", GetParam().server,
          *GetParam().driver ? GetParam().driver : "chosen", offset_ms);
-  EXPECT_LE(std::abs(offset_ms), 16.7);
+  EXPECT_LE(std::abs(offset_ms), 16.7) << demo.output << recorder.output;
 }
 
 // The server killed while the show plays (a desktop session ending, a crash): the show
@@ -93,8 +93,8 @@ TEST_P(SoundServers, KilledPartWayTheShowStillEndsWithItsModule) {
   ASSERT_EQ(system(("cp '" + kBin + "/demo' '" + data.dir + "/demo'").c_str()), 0);
   Child demo;
   ASSERT_TRUE(server.Spawn(demo, {data.dir + "/demo", "skip"}, Env({"DGL_CLOCK_REPORT=1"})));
-  // Until the music has played a second: its stream open, not in the making (a server seen
-  // to hold the stream may still be answering its opening).
+  // Until the music is heard: its stream open, not in the making (a server seen to hold
+  // the stream may still be answering its opening).
   ASSERT_TRUE(demo.WaitFor("clock: the scroller's 0 s at ")) << demo.output;
   server.Kill();
   EXPECT_EQ(demo.Wait(), 0) << "the show did not end with its module\n" << demo.output;

@@ -137,6 +137,13 @@ struct Playback {
   // when the device took it (CLOCK_MONOTONIC ns; -1 until then).
   std::atomic<uint64_t> start_at{0};
   std::atomic<int64_t> started_ns{0}, taken_ns{-1};
+  // Frames the device has taken, and the first frame's place among them; where our own
+  // output says its latency, the first frame counts as taken only once it is heard.
+  std::atomic<uint64_t> device_frames{0}, start_frame{0};
+  std::atomic<bool> start_pending{false};
+  // When the first frame went out, the last guess of when it is heard, the last two that agreed.
+  int64_t written_ns = 0, heard_guess = 0, agreed_ns = 0;
+  int readings = 0;
   int warned_late = 0;
   std::thread thread;
   std::condition_variable wake;
@@ -480,38 +487,71 @@ void update_thread() {
   }
 }
 
-// A started channel's first frame is heard when the device takes it, plus what the output
-// holds after the device (a sound server's own buffer, which SDL does not report): its
-// frame within the buffer the device took marks the moment.
+bool own_output_open();
+
+// A started channel's first frame, in the buffer the device takes at `at`. On SDL's devices
+// that marks its moment (what a sound server holds after SDL, SDL does not say); our own
+// outputs say it, and settle the moment once the frame is heard (heard_by_now).
 void note_taken(uint64_t first, size_t frames, int64_t at) {
   const uint64_t start = playback.start_at;
-  if (playback.taken_ns < 0 && start < first + frames)  // before `first`: taken by the last call
-    playback.taken_ns = at + (int64_t)((start > first ? start - first : 0) * 1000000000 / kRate);
+  if (playback.taken_ns >= 0 || playback.start_pending || start >= first + frames) return;  // before `first`: the last call's
+  const uint64_t offset = start > first ? start - first : 0;
+  playback.start_frame = playback.device_frames + offset;
+  if (own_output_open()) playback.start_pending = true, playback.written_ns = at, playback.heard_guess = playback.agreed_ns = 0, playback.readings = 0;
+  else playback.taken_ns = at + (int64_t)(offset * 1000000000 / kRate);
 }
 
-// What the output holds after the device takes a buffer, where it says (our own
-// outputs do; SDL's drivers do not, and count as 0).
-std::atomic<int64_t> output_latency_ns{0};
+// The first frame counts as taken once the output says it is heard: a server that has not
+// begun to play a new stream (a sink waking up) still reports its usual latency, so a
+// moment foretold before then can be off by a second. Until then the picture holds. A
+// stream just begun (or a sink just woken) may also report a latency it does not have yet:
+// a moment is believed once two readings agree on it and it is not before the frame was
+// written, or, where readings never agree, after a second's worth of them.
+void heard_at(int64_t at) {
+  bool pending = true;
+  if (playback.start_pending.compare_exchange_strong(pending, false)) playback.taken_ns = std::max(at, playback.written_ns);
+}
+
+void heard_by_now(int64_t now, int64_t latency_ns) {
+  if (!playback.start_pending) return;
+  if (latency_ns < 0) {  // an output that cannot say for a while: heard by now, as good as
+    if (++playback.readings > 40) heard_at(now);
+    return;
+  }
+  const int64_t heard = now + latency_ns + ((int64_t)playback.start_frame - (int64_t)playback.device_frames) * 1000000000 / kRate;
+  const bool agreed = std::llabs(heard - playback.heard_guess) <= 2000000 && heard >= playback.written_ns;
+  if (agreed) playback.agreed_ns = heard;
+  playback.heard_guess = heard;
+  if (heard <= now && (agreed || ++playback.readings > 40)) heard_at(heard);
+}
+
+// An underrun before the first frame was heard: all that was written has played, the first
+// frame where the readings before it agreed, or, without such readings, about now.
+void heard_before_underrun(int64_t now) {
+  if (playback.start_pending) heard_at(playback.agreed_ns > 0 ? playback.agreed_ns : now);
+}
 
 void SDLCALL audio_callback(void*, Uint8* stream, int len) {
-  const int64_t now = now_ns(), at = now + output_latency_ns;
+  const int64_t now = now_ns();
   playback.called_at = now / 1000000;
   int16_t* out = (int16_t*)stream;
   const size_t frames = (size_t)len / (2 * sizeof(int16_t));
   if (!playback.thread.joinable()) {  // no update thread: mixed here, as it is pulled
     std::lock_guard<std::mutex> lock(mix_lock);
-    note_taken(mix_position, frames, at);
+    note_taken(mix_position, frames, now);
     mix(out, frames);
+    playback.device_frames += frames;
     return;
   }
   const uint64_t played = playback.played, ready = playback.written.load(std::memory_order_acquire) - played;
-  note_taken(played, frames, at);
+  note_taken(played, frames, now);
   const size_t n = (size_t)std::min<uint64_t>(ready, frames);
   for (size_t i = 0; i < n; i++)
     memcpy(&out[i * 2], &playback.ring[(size_t)((played + i) % playback.capacity) * 2], 2 * sizeof(int16_t));
   memset(out + n * 2, 0, (frames - n) * 2 * sizeof(int16_t));
   if (n < frames && playback.sounding) playback.late_frames += frames - n, playback.late_times++;
   playback.played.store(played + n, std::memory_order_release);
+  playback.device_frames += frames;
   playback.wake.notify_one();
 }
 
@@ -523,6 +563,8 @@ void start_update_thread() {
   playback.late_times = 0;
   // No start pending until a channel plays: a device without music keeps no clock waiting.
   playback.started_ns = playback.taken_ns = 0;
+  playback.device_frames = playback.start_frame = 0;
+  playback.start_pending = false;
   playback.warned_late = 0;
   playback.quit = false;
   if (update_period_ms) playback.thread = std::thread(update_thread);
@@ -572,7 +614,7 @@ struct OwnOutput {
 #ifdef DGL_ALSA
   snd_pcm_t* pcm = nullptr;
 #endif
-  bool open = false;
+  std::atomic<bool> open{false};
   std::thread writer;
   std::atomic<bool> quit{false}, failed{false};
   // An ALSA underrun: when what was queued ran out, and the frames written since.
@@ -581,20 +623,21 @@ struct OwnOutput {
   uint64_t written_since = 0;
 } own;
 
-// Nanoseconds until what is written next is heard; 0 where the output cannot say.
+// Nanoseconds until what is written next is heard; -1 where the output cannot say now
+// (a stream in an underrun).
 int64_t own_latency_ns() {
 #ifdef DGL_PULSE
   int error = 0;
   if (own.pulse) {
     const pa_usec_t latency = pa_simple_get_latency(own.pulse, &error);
-    return latency == (pa_usec_t)-1 ? 0 : (int64_t)latency * 1000;
+    return latency == (pa_usec_t)-1 ? -1 : (int64_t)latency * 1000;
   }
 #endif
 #ifdef DGL_ALSA
   snd_pcm_sframes_t queued = 0;
-  if (own.pcm && snd_pcm_delay(own.pcm, &queued) == 0 && queued > 0) return (int64_t)queued * 1000000000 / kRate;
+  if (own.pcm) return snd_pcm_delay(own.pcm, &queued) == 0 && queued >= 0 ? (int64_t)queued * 1000000000 / kRate : -1;
 #endif
-  return 0;
+  return -1;
 }
 
 // False once the output is gone (a server stopped, a card pulled).
@@ -607,7 +650,7 @@ bool own_write(const int16_t* buf, size_t frames) {
   while (frames && own.pcm && !own.quit) {
     snd_pcm_sframes_t n = snd_pcm_writei(own.pcm, buf, frames);
     // An underrun (the writer not run in time on a busy machine) restarts the stream.
-    if (n == -EPIPE) own.underrun = true, own.written_since = 0;
+    if (n == -EPIPE) own.underrun = true, own.written_since = 0, heard_before_underrun(now_ns());
     if (n < 0 && snd_pcm_recover(own.pcm, (int)n, 0) < 0) return false;
     if (n > 0) buf += n * 2, frames -= (size_t)n, own.written_since += (uint64_t)n;
   }
@@ -616,9 +659,11 @@ bool own_write(const int16_t* buf, size_t frames) {
   snd_pcm_sframes_t queued = 0;
   if (own.pcm && snd_pcm_state(own.pcm) == SND_PCM_STATE_RUNNING && snd_pcm_delay(own.pcm, &queued) == 0) {
     const int64_t now = now_ns();
-    if (own.underrun && playback.sounding) {
+    // Only once the first frame is heard: before, the picture waits for it anyway.
+    const int64_t taken = playback.taken_ns, from = std::max(own.dry_ns, taken);
+    if (own.underrun && playback.sounding && taken >= 0 && !playback.start_pending) {
       const int64_t heard = now + ((int64_t)queued - (int64_t)own.written_since) * 1000000000 / kRate;
-      if (heard > own.dry_ns) playback.late_frames += (uint64_t)((heard - own.dry_ns) * kRate / 1000000000), playback.late_times++;
+      if (heard > from) playback.late_frames += (uint64_t)((heard - from) * kRate / 1000000000), playback.late_times++;
     }
     own.underrun = false;
     own.dry_ns = now + (int64_t)queued * 1000000000 / kRate;
@@ -626,6 +671,8 @@ bool own_write(const int16_t* buf, size_t frames) {
 #endif
   return true;
 }
+
+bool own_output_open() { return own.open; }
 
 void own_writer(size_t frames) {
   std::vector<int16_t> buf(frames * 2);
@@ -638,13 +685,15 @@ void own_writer(size_t frames) {
       std::this_thread::sleep_for(std::chrono::milliseconds(stall_ms));
       stall_ms = 0;
     }
-    output_latency_ns = own_latency_ns();
+    heard_by_now(now_ns(), own_latency_ns());
     audio_callback(nullptr, (Uint8*)buf.data(), (int)(buf.size() * sizeof(int16_t)));
     if (!own_write(buf.data(), frames)) {
       own.failed = true;  // recover_lost_device moves on
       break;
     }
   }
+  // Gone before it was heard: as good as heard now, for the next output to go on from.
+  heard_at(now_ns());
 }
 
 // Our own stream on SDL's chosen driver, where it is one we speak; false leaves it to SDL.
@@ -696,7 +745,6 @@ void close_own_output() {
   own.pcm = nullptr;
 #endif
   own.open = false;
-  output_latency_ns = 0;
 }
 
 // The live device, SDL's or our own stream, closed; no callback runs after this.
@@ -983,6 +1031,7 @@ BOOL BASS_ChannelPlay(DWORD handle, BOOL restart) {
   playback.start_at = mix_position;
   playback.started_ns = now_ns();
   playback.taken_ns = -1;
+  playback.start_pending = false;
   // As BASS does, the start fills what the device asks for first, so the sound begins
   // with the channel's first frame rather than with a wait for the update thread.
   if (playback.thread.joinable())
