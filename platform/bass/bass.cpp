@@ -501,17 +501,18 @@ void note_taken(uint64_t first, size_t frames, int64_t at) {
   else playback.taken_ns = at + (int64_t)(offset * 1000000000 / kRate);
 }
 
+// The pending first frame settled as heard at `at` (never before it was written).
+void heard_at(int64_t at) {
+  bool pending = true;
+  if (playback.start_pending.compare_exchange_strong(pending, false)) playback.taken_ns = std::max(at, playback.written_ns);
+}
+
 // The first frame counts as taken once the output says it is heard: a server that has not
 // begun to play a new stream (a sink waking up) still reports its usual latency, so a
 // moment foretold before then can be off by a second. Until then the picture holds. A
 // stream just begun (or a sink just woken) may also report a latency it does not have yet:
 // a moment is believed once two readings agree on it and it is not before the frame was
 // written, or, where readings never agree, after a second's worth of them.
-void heard_at(int64_t at) {
-  bool pending = true;
-  if (playback.start_pending.compare_exchange_strong(pending, false)) playback.taken_ns = std::max(at, playback.written_ns);
-}
-
 void heard_by_now(int64_t now, int64_t latency_ns) {
   if (!playback.start_pending) return;
   if (latency_ns < 0) {  // an output that cannot say for a while: heard by now, as good as
