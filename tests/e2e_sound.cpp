@@ -64,7 +64,8 @@ TEST_P(SoundServers, TheSinkGetsCapturesMixSampleForSample) {
 // demo-capture's mix where that sound lies in the music. Within a 60 Hz frame.
 TEST_P(SoundServers, TheFirstSoundIsHeardWithThePictureMeantForIt) {
   Child recorder, demo, capture;
-  ASSERT_TRUE(server.Spawn(recorder, {kBin + "/fixture", "first-sound"}));
+  ASSERT_TRUE(server.Spawn(recorder, {kBin + "/fixture", "first-sound", GetParam().server}));
+  ASSERT_TRUE(recorder.WaitFor("recording")) << recorder.output;
   ASSERT_TRUE(server.Spawn(capture, {kBin + "/demo-capture", "--skip-carousel", "--wav", server.dir / "start.wav", "--to", "1"}));
   ASSERT_EQ(capture.Wait(), 0) << capture.output;
   ASSERT_TRUE(server.Spawn(demo, {kBin + "/demo", "skip"}, Env({"DGL_CLOCK_REPORT=1"})));

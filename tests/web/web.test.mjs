@@ -195,7 +195,7 @@ for (const [name, options] of Object.entries(browsers)) {
       // The first sound reaches the sink as the show's clock shows its moment (the module
       // sounds from its first frame): the page's performance.now() and the recorder's wall clock.
       const zero = +/clock: the scroller's 0 s at ([\d.]+)/.exec(page.messages.join('\n'))?.[1] * 1000;
-      const [, , wall] = (await sink).split(' ').map(Number);
+      const [, , wall] = (/first-sound ([\d.]+) ([\d.]+)/.exec(await sink) || []).map(Number);
       const offset = wall * 1000 - (await page.evaluate(() => performance.timeOrigin) + zero);
       // Said, not asserted: Chromium -10 to +1 ms; Firefox 29 to 35 ms, its output latency,
       // which the page does not read there (it may freeze the page).
