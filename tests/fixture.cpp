@@ -125,8 +125,9 @@ static void pw_process(void* data) {
     if (s[2 * i] || s[2 * i + 1]) r->heard = t.now / 1e9 + i / 44100.0, pw_main_loop_quit(r->loop);
   pw_stream_queue_buffer(r->stream, b);
 }
-static void pw_state(void*, pw_stream_state, pw_stream_state state, const char*) {
+static void pw_state(void* data, pw_stream_state, pw_stream_state state, const char* error) {
   if (state == PW_STREAM_STATE_STREAMING) puts("recording"), fflush(stdout);
+  if (state == PW_STREAM_STATE_ERROR) fprintf(stderr, "fixture: cannot record the show sink: %s\n", error), pw_main_loop_quit(((PwRecorder*)data)->loop);
 }
 static int pipewire_first_sound() {
   pw_init(nullptr, nullptr);
