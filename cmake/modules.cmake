@@ -23,8 +23,13 @@ dgl_part(bass_standin FILES ${CMAKE_SOURCE_DIR}/platform/bass/bass.cpp
          DEPS PkgConfig::SDL2 PkgConfig::MPG123 PkgConfig::OPENMPT Threads::Threads)
 target_include_directories(bass_standin INTERFACE ${CMAKE_SOURCE_DIR}/platform/bass)
 target_include_directories(bass_standin PRIVATE ${CMAKE_SOURCE_DIR}/platform/bass)
-# On a pulse server (PulseAudio, PipeWire's pulse server) and on ALSA the music plays
-# through a stream of its own, which says how long until its sound is heard.
+# On PipeWire, a pulse server (PulseAudio, PipeWire's pulse server) and ALSA the music
+# plays through a stream of its own, which says how long until its sound is heard.
+pkg_check_modules(PIPEWIRE IMPORTED_TARGET libpipewire-0.3)
+if(PIPEWIRE_FOUND)
+  target_link_libraries(bass_standin PUBLIC PkgConfig::PIPEWIRE)
+  target_compile_definitions(bass_standin PRIVATE DGL_PIPEWIRE=1)
+endif()
 pkg_check_modules(PULSE_SIMPLE IMPORTED_TARGET libpulse-simple)
 if(PULSE_SIMPLE_FOUND)
   target_link_libraries(bass_standin PUBLIC PkgConfig::PULSE_SIMPLE)

@@ -39,7 +39,7 @@ packages=(crossbuild-essential-$arch qemu-user)
 # arm64 also boots a whole machine for the KMS console test (vm.kms_console.arm64).
 [ "$arch" = arm64 ] && packages+=(qemu-system-arm)
 for p in libegl-dev libgles-dev libegl-mesa0 libgl1-mesa-dri libgbm-dev libdrm-dev libx11-dev libxrandr-dev libxinerama-dev libxss-dev \
-         libxfixes-dev libxtst-dev libgtest-dev libmpg123-dev libopenmpt-dev libsdl2-dev libmp3lame-dev libpng-dev libasound2-dev libpulse-dev; do
+         libxfixes-dev libxtst-dev libgtest-dev libmpg123-dev libopenmpt-dev libsdl2-dev libmp3lame-dev libpng-dev libasound2-dev libpulse-dev libpipewire-0.3-dev; do
   packages+=("$p:$arch")
 done
 missing=()

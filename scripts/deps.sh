@@ -9,9 +9,9 @@ packages=(
   libxrandr-dev libxinerama-dev libxfixes-dev libxss-dev libxext-dev libxtst-dev
   libwayland-dev wayland-protocols sway grim wtype xwayland weston
   libglm-dev libgtest-dev
-  libmpg123-dev libopenmpt-dev libsdl2-dev libmp3lame-dev libpng-dev libasound2-dev libpulse-dev
+  libmpg123-dev libopenmpt-dev libsdl2-dev libmp3lame-dev libpng-dev libasound2-dev libpulse-dev libpipewire-0.3-dev
   glslang-tools xvfb xserver-xephyr evilwm x11-utils ffmpeg
-  lintian desktop-file-utils pulseaudio pulseaudio-utils libasound2-plugins pipewire pipewire-bin pipewire-pulse wireplumber libpipewire-0.3-dev
+  lintian desktop-file-utils pulseaudio pulseaudio-utils libasound2-plugins pipewire pipewire-bin pipewire-pulse wireplumber
   clang libclang-rt-14-dev
   qemu-system-x86 busybox-static python3 systemd udev dbus
   emscripten chromium firefox-esr

@@ -9,10 +9,15 @@
 
 #include <SDL.h>
 #ifdef DGL_PULSE
+#include <pulse/pulseaudio.h>
 #include <pulse/simple.h>
 #endif
 #ifdef DGL_ALSA
 #include <alsa/asoundlib.h>
+#endif
+#ifdef DGL_PIPEWIRE
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
 #endif
 #include <fcntl.h>
 #include <libopenmpt/libopenmpt.h>
@@ -602,13 +607,21 @@ Uint16 device_buffer_frames() {
   return (Uint16)best;
 }
 
-// --- our own output on a pulse server or ALSA ----------------------------------------
-// Where SDL's choice is a pulse server (PulseAudio, or PipeWire's pulse server) or ALSA
-// (a console, or a card named by the user), the music plays through a stream of our own
-// instead, which tells how long until what it is given is heard: SDL keeps that to itself,
-// and it is the 50 to 280 ms that the picture would otherwise show ahead of the sound. Fed
-// by the same callback as SDL's devices, a quarter of the device buffer at a time.
+// --- our own output on PipeWire, a pulse server or ALSA ------------------------------
+// Where SDL's choice is PipeWire, a pulse server (PulseAudio, or PipeWire's pulse server)
+// or ALSA (a console, or a card named by the user), the music plays through a stream of
+// our own instead, which tells how long until what it is given is heard: SDL keeps that to
+// itself, and it is the 50 to 280 ms that the picture would otherwise show ahead of the
+// sound. Fed by the same callback as SDL's devices: on a pulse server or ALSA a quarter of
+// the device buffer at a time, on PipeWire what each of the graph's cycles asks for.
 struct OwnOutput {
+#ifdef DGL_PIPEWIRE
+  pw_thread_loop* pw_loop = nullptr;
+  pw_stream* pw = nullptr;
+  bool pw_streaming = false;
+  std::atomic<int> pw_steady{0};  // cycles in a row as long as they asked for
+  int64_t pw_last_now = 0;
+#endif
 #ifdef DGL_PULSE
   pa_simple* pulse = nullptr;
 #endif
@@ -643,6 +656,7 @@ int64_t own_latency_ns() {
 
 // False once the output is gone (a server stopped, a card pulled).
 bool own_write(const int16_t* buf, size_t frames) {
+  (void)buf, (void)frames;  // a build with neither output writes nothing
 #ifdef DGL_PULSE
   int error = 0;
   if (own.pulse) return pa_simple_write(own.pulse, buf, frames * 2 * sizeof(int16_t), &error) >= 0;
@@ -697,9 +711,125 @@ void own_writer(size_t frames) {
   heard_at(now_ns());
 }
 
+#ifdef DGL_PIPEWIRE
+// Each cycle of the graph asks for its length in frames. The sink takes what is queued now
+// in this cycle and puts it behind the cycle's worth a device still holds (PipeWire runs a
+// card one cycle ahead): heard a cycle after this one began, behind what is still queued
+// and the delay PipeWire reports from the sink to the device (a card's headroom).
+void pw_output_process(void*) {
+  pw_buffer* b = pw_stream_dequeue_buffer(own.pw);
+  if (!b) return;
+  spa_data& d = b->buffer->datas[0];
+  uint32_t frames = d.data ? d.maxsize / 4 : 0;
+  if (b->requested) frames = std::min(frames, (uint32_t)b->requested);
+  pw_time t = {};
+  if (frames && pw_stream_get_time_n(own.pw, &t, sizeof t) == 0 && t.now > 0 && t.rate.denom) {
+    const int64_t ahead = frames + (int64_t)t.queued + (int64_t)t.buffered;  // queued counts b->size: frames
+    const int64_t heard = t.now + t.delay * 1000000000 * t.rate.num / t.rate.denom + ahead * 1000000000 / kRate, now = now_ns();
+    heard_by_now(now, std::max<int64_t>(0, heard - now));
+    const int64_t cycle = t.now - own.pw_last_now, asked = (int64_t)frames * 1000000000 / kRate;
+    own.pw_steady = std::llabs(cycle - asked) < 1000000 ? own.pw_steady + 1 : 0;
+    own.pw_last_now = t.now;
+  }
+  if (frames) audio_callback(nullptr, (Uint8*)d.data, (int)(frames * 4));
+  d.chunk->offset = 0, d.chunk->stride = 4, d.chunk->size = frames * 4;
+  b->size = frames;
+  pw_stream_queue_buffer(own.pw, b);
+}
+
+// A server gone (stopped, killed) or a stream refused: recover_lost_device moves on.
+void pw_output_state(void*, pw_stream_state, pw_stream_state state, const char*) {
+  if (state == PW_STREAM_STATE_STREAMING) own.pw_streaming = true;
+  if (state == PW_STREAM_STATE_ERROR || (state == PW_STREAM_STATE_UNCONNECTED && own.pw_streaming)) own.failed = true;
+  pw_thread_loop_signal(own.pw_loop, false);
+}
+
+// Asks the graph for cycles of the device buffer's length, as SDL's driver would.
+bool open_pipewire_output(size_t device_frames) {
+  static bool initialised = false;
+  if (!initialised) pw_init(nullptr, nullptr), initialised = true;
+  static const pw_stream_events events = [] {
+    pw_stream_events e = {};
+    e.version = PW_VERSION_STREAM_EVENTS, e.state_changed = pw_output_state, e.process = pw_output_process;
+    return e;
+  }();
+  own.pw_streaming = false, own.failed = false, own.pw_steady = 0, own.pw_last_now = 0;
+  if (!(own.pw_loop = pw_thread_loop_new("quorvelt-audio", nullptr))) return false;
+  char latency[32];
+  snprintf(latency, sizeof latency, "%zu/%d", device_frames, kRate);
+  pw_thread_loop_lock(own.pw_loop);
+  own.pw = pw_stream_new_simple(pw_thread_loop_get_loop(own.pw_loop), "music",
+                                pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE, "Music",
+                                                  PW_KEY_APP_NAME, "quorvelt", PW_KEY_NODE_NAME, "quorvelt", PW_KEY_NODE_LATENCY, latency,
+                                                  PW_KEY_NODE_ALWAYS_PROCESS, "true", nullptr),
+                                &events, nullptr);
+  uint8_t pod[256];
+  spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod, sizeof pod);
+  spa_audio_info_raw format = {};
+  format.format = SPA_AUDIO_FORMAT_S16, format.rate = kRate, format.channels = 2;
+  format.position[0] = SPA_AUDIO_CHANNEL_FL, format.position[1] = SPA_AUDIO_CHANNEL_FR;
+  const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
+  const auto flags = (pw_stream_flags)(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
+  bool ok = own.pw && pw_stream_connect(own.pw, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1) == 0 && pw_thread_loop_start(own.pw_loop) == 0;
+  // Playing, or refused; a graph that does not start it in two seconds leaves it to SDL.
+  for (const int64_t until = now_ns() + 2000000000; ok && !own.pw_streaming && !own.failed && now_ns() < until;)
+    pw_thread_loop_timed_wait(own.pw_loop, 1);
+  ok = ok && own.pw_streaming && !own.failed;
+  pw_thread_loop_unlock(own.pw_loop);
+  // A graph that has just taken the stream in may still be changing its cycle's length, and
+  // a sound begun then came a cycle later than told (1 in 10 here): the music starts once
+  // the cycles run as long as they ask for.
+  for (const int64_t until = now_ns() + 1000000000; ok && own.pw_steady < 3 && now_ns() < until;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (!ok) {
+    pw_thread_loop_stop(own.pw_loop);
+    if (own.pw) pw_stream_destroy(own.pw);
+    pw_thread_loop_destroy(own.pw_loop);
+    own.pw_loop = nullptr, own.pw = nullptr;
+  }
+  return ok;
+}
+#endif
+
+#ifdef DGL_PIPEWIRE
+#ifdef DGL_PULSE
+// PipeWire's pulse server tells its streams' latency two of the graph's cycles short (about
+// 90 ms at its 2048-frame cycles), so there the music goes to PipeWire itself.
+bool pulse_server_is_pipewire() {
+  struct Ask {
+    bool answered = false, pipewire = false;
+  } ask;
+  pa_mainloop* loop = pa_mainloop_new();
+  pa_context* context = loop ? pa_context_new(pa_mainloop_get_api(loop), "quorvelt") : nullptr;
+  if (context && pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
+    pa_operation* op = nullptr;
+    while (!ask.answered && PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) && pa_mainloop_iterate(loop, 1, nullptr) >= 0)
+      if (!op && pa_context_get_state(context) == PA_CONTEXT_READY)
+        op = pa_context_get_server_info(context, [](pa_context*, const pa_server_info* info, void* data) {
+          auto* a = (Ask*)data;
+          a->answered = true, a->pipewire = info && info->server_name && strstr(info->server_name, "PipeWire");
+        }, &ask);
+    if (op) pa_operation_unref(op);
+    pa_context_disconnect(context);
+  }
+  if (context) pa_context_unref(context);
+  if (loop) pa_mainloop_free(loop);
+  return ask.pipewire;
+}
+#else
+bool pulse_server_is_pipewire() { return false; }
+#endif
+#endif
+
 // Our own stream on SDL's chosen driver, where it is one we speak; false leaves it to SDL.
 bool open_own_output(const char* driver, size_t device_frames) {
   if (!driver) return false;
+#ifdef DGL_PIPEWIRE
+  if (!strcmp(driver, "pipewire") || (!strcmp(driver, "pulseaudio") && pulse_server_is_pipewire())) {
+    own.quit = false;
+    if (open_pipewire_output(device_frames)) return own.open = true;
+  }
+#endif
 #ifdef DGL_PULSE
   if (!strcmp(driver, "pulseaudio")) {
     const pa_sample_spec format = {PA_SAMPLE_S16NE, kRate, 2};
@@ -736,7 +866,16 @@ bool open_own_output(const char* driver, size_t device_frames) {
 void close_own_output() {
   if (!own.open) return;
   own.quit = true;
-  own.writer.join();
+  if (own.writer.joinable()) own.writer.join();
+#ifdef DGL_PIPEWIRE
+  if (own.pw_loop) {
+    pw_thread_loop_stop(own.pw_loop);  // no cycle runs after this
+    if (own.pw) pw_stream_destroy(own.pw);
+    pw_thread_loop_destroy(own.pw_loop);
+    own.pw_loop = nullptr, own.pw = nullptr;
+    heard_at(now_ns());  // gone before it was heard: as good as heard now
+  }
+#endif
 #ifdef DGL_PULSE
   if (own.pulse) pa_simple_free(own.pulse);
   own.pulse = nullptr;
