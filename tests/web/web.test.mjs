@@ -197,8 +197,9 @@ for (const [name, options] of Object.entries(browsers)) {
       const zero = +/clock: the scroller's 0 s at ([\d.]+)/.exec(page.messages.join('\n'))?.[1] * 1000;
       const [, , wall] = (/first-sound ([\d.]+) ([\d.]+)/.exec(await sink) || []).map(Number);
       const offset = wall * 1000 - (await page.evaluate(() => performance.timeOrigin) + zero);
-      // Said, not asserted: Chromium -10 to +1 ms; Firefox 29 to 35 ms, its output latency,
-      // which the page does not read there (it may freeze the page).
+      // Said, not asserted: Chromium -10 to +15 ms; Firefox 29 to 49 ms (88 with both cores
+      // busy), its output latency, which the page cannot read there: outputLatency may freeze
+      // the page, and getOutputTimestamp() only extrapolates currentTime.
       console.log(`${name}: the first sound heard ${offset.toFixed(1)} ms after the picture meant for it`);
       await page.keyboard.press(' ');
       await page.waitForFunction(() => document.body.className === 'ended', hang);
