@@ -112,11 +112,14 @@ struct PwRecorder {
   pw_main_loop* loop;
   pw_stream* stream;
   double heard = -1;
+  bool listening = false;
 };
 static void pw_process(void* data) {
   auto* r = (PwRecorder*)data;
   pw_buffer* b = pw_stream_dequeue_buffer(r->stream);
   if (!b) return;
+  // Listening once the monitor's cycles arrive, not when the stream says it streams.
+  if (!r->listening) r->listening = true, puts("recording"), fflush(stdout);
   pw_time t = {};
   pw_stream_get_time_n(r->stream, &t, sizeof t);
   const spa_data& d = b->buffer->datas[0];
@@ -126,7 +129,6 @@ static void pw_process(void* data) {
   pw_stream_queue_buffer(r->stream, b);
 }
 static void pw_state(void* data, pw_stream_state, pw_stream_state state, const char* error) {
-  if (state == PW_STREAM_STATE_STREAMING) puts("recording"), fflush(stdout);
   if (state == PW_STREAM_STATE_ERROR) fprintf(stderr, "fixture: cannot record the show sink: %s\n", error), pw_main_loop_quit(((PwRecorder*)data)->loop);
 }
 static int pipewire_first_sound() {
