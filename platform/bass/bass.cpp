@@ -744,6 +744,13 @@ void pw_output_state(void*, pw_stream_state, pw_stream_state state, const char*)
   pw_thread_loop_signal(own.pw_loop, false);
 }
 
+void close_pipewire_output() {
+  pw_thread_loop_stop(own.pw_loop);  // no cycle runs after this
+  if (own.pw) pw_stream_destroy(own.pw);
+  pw_thread_loop_destroy(own.pw_loop);
+  own.pw_loop = nullptr, own.pw = nullptr;
+}
+
 // Asks the graph for cycles of the device buffer's length, as SDL's driver would.
 bool open_pipewire_output(size_t device_frames) {
   static bool initialised = false;
@@ -777,25 +784,20 @@ bool open_pipewire_output(size_t device_frames) {
   ok = ok && own.pw_streaming && !own.failed;
   pw_thread_loop_unlock(own.pw_loop);
   // A graph that has just taken the stream in may still be changing its cycle's length, and
-  // a sound begun then came a cycle later than told (1 in 10 here): the music starts once
+  // a sound begun then came a cycle later than told (4 runs in 28 here): the music starts once
   // the cycles run as long as they ask for.
   for (const int64_t until = now_ns() + 1000000000; ok && own.pw_steady < 3 && now_ns() < until;)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  if (!ok) {
-    pw_thread_loop_stop(own.pw_loop);
-    if (own.pw) pw_stream_destroy(own.pw);
-    pw_thread_loop_destroy(own.pw_loop);
-    own.pw_loop = nullptr, own.pw = nullptr;
-  }
+  if (!ok) close_pipewire_output();
   return ok;
 }
 #endif
 
 #ifdef DGL_PIPEWIRE
-#ifdef DGL_PULSE
 // PipeWire's pulse server tells its streams' latency two of the graph's cycles short (about
 // 90 ms at its 2048-frame cycles), so there the music goes to PipeWire itself.
 bool pulse_server_is_pipewire() {
+#ifdef DGL_PULSE
   struct Ask {
     bool answered = false, pipewire = false;
   } ask;
@@ -815,10 +817,10 @@ bool pulse_server_is_pipewire() {
   if (context) pa_context_unref(context);
   if (loop) pa_mainloop_free(loop);
   return ask.pipewire;
-}
 #else
-bool pulse_server_is_pipewire() { return false; }
+  return false;
 #endif
+}
 #endif
 
 // Our own stream on SDL's chosen driver, where it is one we speak; false leaves it to SDL.
@@ -869,10 +871,7 @@ void close_own_output() {
   if (own.writer.joinable()) own.writer.join();
 #ifdef DGL_PIPEWIRE
   if (own.pw_loop) {
-    pw_thread_loop_stop(own.pw_loop);  // no cycle runs after this
-    if (own.pw) pw_stream_destroy(own.pw);
-    pw_thread_loop_destroy(own.pw_loop);
-    own.pw_loop = nullptr, own.pw = nullptr;
+    close_pipewire_output();
     heard_at(now_ns());  // gone before it was heard: as good as heard now
   }
 #endif
